@@ -1,0 +1,14 @@
+#pragma once
+
+#include <ostream>
+#include <string_view>
+
+namespace vantor {
+
+// The usage text, without a trailing newline.
+extern const std::string_view usageText;
+
+// Writes the usage text and one newline as one block (vantor sends it to standard error only).
+void writeUsage(std::ostream& err);
+
+}  // namespace vantor
