@@ -1,0 +1,47 @@
+#include "RecorderAutomation/Platform/RunningApplications.h"
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "RecorderAutomation/Platform/Bundle.h"
+
+namespace recorder::platform {
+
+std::optional<std::filesystem::path> applicationBundleOfExecutable(const std::filesystem::path& executable) {
+    const auto macOS = executable.parent_path();
+    const auto contents = macOS.parent_path();
+    const auto bundle = contents.parent_path();
+    if (macOS.filename() != "MacOS" || contents.filename() != "Contents" || bundle.extension() != ".app") {
+        return std::nullopt;
+    }
+    return bundle;
+}
+
+std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier) {
+    std::vector<RunningApplication> found;
+    // Several processes of one bundle read its information list once per scan.
+    std::map<std::filesystem::path, bool> matches;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code linkError;
+        const auto executable = std::filesystem::read_symlink(entry->path() / "exe", linkError);
+        if (linkError) continue;
+        const auto bundle = applicationBundleOfExecutable(executable);
+        if (!bundle) continue;
+        auto known = matches.find(*bundle);
+        if (known == matches.end()) {
+            const auto opened = Bundle::open(*bundle);
+            const bool match = opened && opened->bundleIdentifier() == bundleIdentifier;
+            known = matches.emplace(*bundle, match).first;
+        }
+        if (known->second) {
+            found.push_back(RunningApplication{static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)), *bundle});
+        }
+    }
+    return found;
+}
+
+}  // namespace recorder::platform
