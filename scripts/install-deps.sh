@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libasio-dev libplist-dev uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  ffmpeg xvfb jq
+  ffmpeg xvfb x11-xserver-utils jq
   nodejs npm
 )
 

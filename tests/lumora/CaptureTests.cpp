@@ -1,0 +1,344 @@
+// The capture back ends with the real ffmpeg and ffprobe: short, small recordings.
+
+#include "lumora/ChildProcess.h"
+#include "lumora/MediaProbe.h"
+#include "lumora/SyntheticBackend.h"
+#include "lumora/X11Backend.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <thread>
+#include <csignal>
+#include <mutex>
+#include <unistd.h>
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-capture-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Collects what a capture reports, for the test thread to wait on.
+class Recording {
+public:
+    CaptureObserver observer() {
+        return {[this] {
+                    std::lock_guard lock(mutex_);
+                    started_ = true;
+                    changed_.notify_all();
+                },
+                [this](CaptureOutcome outcome, CaptureEnd end) {
+                    std::lock_guard lock(mutex_);
+                    outcome_ = std::move(outcome);
+                    end_ = end;
+                    changed_.notify_all();
+                }};
+    }
+    bool waitStarted(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return started_ || outcome_.has_value(); }) && started_;
+    }
+    bool waitFinished(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return outcome_.has_value(); });
+    }
+    CaptureOutcome outcome() {
+        std::lock_guard lock(mutex_);
+        return *outcome_;
+    }
+    CaptureEnd end() {
+        std::lock_guard lock(mutex_);
+        return end_;
+    }
+    bool started() {
+        std::lock_guard lock(mutex_);
+        return started_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    std::optional<CaptureOutcome> outcome_;
+    CaptureEnd end_ = CaptureEnd::failed;
+};
+
+CaptureRequest smallRequest(const std::filesystem::path& dir, std::int64_t limit = 3600) {
+    CaptureRequest r;
+    r.display = {"1", "Test", 160, 120, 1.0, true, 0, 0};
+    r.outputPath = dir / "out.mp4";
+    r.durationLimitSeconds = limit;
+    r.outputWidth = 160;
+    r.outputHeight = 120;
+    r.frameRate = 30;
+    return r;
+}
+
+constexpr double twoFrames = 2.0 / 30.0 + 0.01;
+
+TEST(FittedOutputSize, KeepsSizesWithinTheLimitAndScalesLargerOnesDownEvenly) {
+    EXPECT_EQ(fittedOutputSize(1920, 1080), (VideoSize{1920, 1080}));
+    EXPECT_EQ(fittedOutputSize(160, 120), (VideoSize{160, 120}));
+    EXPECT_EQ(fittedOutputSize(2560, 1440), (VideoSize{1920, 1080}));
+    EXPECT_EQ(fittedOutputSize(3840, 1600), (VideoSize{1920, 800}));
+    EXPECT_EQ(fittedOutputSize(1080, 1920), (VideoSize{606, 1080}));
+    EXPECT_EQ(fittedOutputSize(1367, 769), (VideoSize{1366, 768}));
+    EXPECT_EQ(fittedOutputSize(0, 100), (VideoSize{}));
+}
+
+TEST(SyntheticCapture, EndsByItselfAtTheDurationLimitWithAMeasuredPlayableFile) {
+    TemporaryDirectory dir;
+    SyntheticBackend backend({}, true);
+    Recording rec;
+    auto request = smallRequest(dir.path(), 1);
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitStarted(10s));
+    ASSERT_TRUE(rec.waitFinished(15s));
+    EXPECT_EQ(rec.end(), CaptureEnd::durationLimit);
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(outcome));
+    const auto media = std::get<SavedMedia>(outcome);
+    EXPECT_EQ(media.path, request.outputPath);
+    EXPECT_EQ(media.width, 160);
+    EXPECT_EQ(media.height, 120);
+    EXPECT_NEAR(media.durationSeconds, 1.0, twoFrames);
+    EXPECT_EQ(media.bytes, std::int64_t(std::filesystem::file_size(request.outputPath)));
+}
+
+TEST(SyntheticCapture, StopFinalisesTheFileAndScalesToTheRequestedSize) {
+    TemporaryDirectory dir;
+    SyntheticBackend backend({}, false);
+    Recording rec;
+    auto request = smallRequest(dir.path());
+    request.display.pixelWidth = 320;
+    request.display.pixelHeight = 240;
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitStarted(10s));
+    std::this_thread::sleep_for(700ms);
+    capture->stop();
+    capture->stop();  // repeated stops are harmless
+    ASSERT_TRUE(rec.waitFinished(15s));
+    EXPECT_EQ(rec.end(), CaptureEnd::stopRequested);
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(outcome));
+    const auto media = std::get<SavedMedia>(outcome);
+    EXPECT_EQ(media.width, 160);
+    EXPECT_EQ(media.height, 120);
+    EXPECT_GT(media.durationSeconds, 0.3);
+    EXPECT_LT(media.durationSeconds, 5.0);
+    // What the capture reports is what a fresh measurement of the file says.
+    auto again = MediaProbe::measure(request.outputPath);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(again));
+    EXPECT_EQ(std::get<SavedMedia>(again), media);
+}
+
+TEST(SyntheticCapture, SystemAudioAddsAnAudioTrack) {
+    TemporaryDirectory dir;
+    SyntheticBackend backend({}, true);
+    Recording rec;
+    auto request = smallRequest(dir.path(), 1);
+    request.systemAudio = true;
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitFinished(15s));
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(rec.outcome()));
+    auto probe = ChildProcess::run("ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,codec_name", "-of", "csv=p=0",
+                                               request.outputPath.string()},
+                                   10s);
+    EXPECT_NE(probe.output.find("h264,video"), std::string::npos) << probe.output;
+    EXPECT_NE(probe.output.find("aac,audio"), std::string::npos) << probe.output;
+}
+
+TEST(SyntheticCapture, StopBeforeCaptureBeganCancelsAndLeavesNoFile) {
+    TemporaryDirectory dir;
+    SyntheticBackend backend({}, false);
+    Recording rec;
+    auto request = smallRequest(dir.path());
+    auto capture = backend.start(request, rec.observer());
+    capture->stop();
+    ASSERT_TRUE(rec.waitFinished(15s));
+    EXPECT_TRUE(std::holds_alternative<CaptureCancelled>(rec.outcome()));
+    EXPECT_FALSE(rec.started());
+    EXPECT_FALSE(std::filesystem::exists(request.outputPath));
+}
+
+struct FailureCase {
+    CaptureFailureMode mode;
+    recorder::AutomationErrorCode code;
+    bool reachesRecording;
+};
+
+class SyntheticCaptureFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(SyntheticCaptureFailure, EndsFailedWithItsCodeAReadableMessageAndNoBrokenFile) {
+    TemporaryDirectory dir;
+    SyntheticBackend backend({}, false);
+    Recording rec;
+    auto request = smallRequest(dir.path(), 2);
+    request.failure = GetParam().mode;
+    auto capture = backend.start(request, rec.observer());
+    if (GetParam().reachesRecording) {
+        ASSERT_TRUE(rec.waitStarted(10s));
+        if (GetParam().mode == CaptureFailureMode::finalize) capture->stop();
+    }
+    ASSERT_TRUE(rec.waitFinished(15s));
+    EXPECT_EQ(rec.started(), GetParam().reachesRecording);
+    EXPECT_EQ(rec.end(), CaptureEnd::failed);
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
+    const auto& error = std::get<CaptureError>(outcome);
+    EXPECT_EQ(error.code, GetParam().code);
+    EXPECT_GT(error.message.size(), 20u);
+    EXPECT_EQ(error.message.back() == '.' || error.message.find("ffmpeg said") != std::string::npos, true) << error.message;
+    EXPECT_FALSE(std::filesystem::exists(request.outputPath));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SyntheticCaptureFailure,
+    testing::Values(FailureCase{CaptureFailureMode::start, recorder::AutomationErrorCode::captureFailed, false},
+                    FailureCase{CaptureFailureMode::during, recorder::AutomationErrorCode::captureFailed, true},
+                    FailureCase{CaptureFailureMode::finalize, recorder::AutomationErrorCode::finalizationFailed, true}));
+
+TEST(SyntheticCapture, UnwritableOutputFailsTheCapture) {
+    SyntheticBackend backend({}, false);
+    Recording rec;
+    auto request = smallRequest("/proc/lumora-no-such-dir");
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitFinished(15s));
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
+    EXPECT_EQ(std::get<CaptureError>(outcome).code, recorder::AutomationErrorCode::captureFailed);
+}
+
+TEST(SyntheticBackend, ListsItsVirtualDisplaysWithTheFirstAsDefault) {
+    SyntheticBackend backend({{"a", "A", 640, 360, 2.0}, {"b", "B", 320, 200, 1.0}}, false);
+    auto displays = backend.displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[0], (CaptureDisplay{"a", "A", 640, 360, 2.0, true, 0, 0}));
+    EXPECT_FALSE(displays[1].isDefault);
+    EXPECT_FALSE(backend.systemAudioSupported());
+}
+
+TEST(MediaProbe, RefusesFilesThatAreNotVideos) {
+    TemporaryDirectory dir;
+    auto missing = MediaProbe::measure(dir.path() / "none.mp4");
+    ASSERT_TRUE(std::holds_alternative<std::string>(missing));
+    EXPECT_NE(std::get<std::string>(missing).find("does not exist"), std::string::npos);
+    auto junk = dir.path() / "junk.mp4";
+    { std::ofstream(junk) << "not a video at all"; }
+    EXPECT_TRUE(std::holds_alternative<std::string>(MediaProbe::measure(junk)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(MediaProbe::fromProbeOutput(R"({"streams": []})", junk, 5)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(
+        MediaProbe::fromProbeOutput(R"({"streams": [{"width": 10, "height": 10, "nb_frames": "0", "duration": "1"}]})", junk, 5)));
+    auto parsed = MediaProbe::fromProbeOutput(R"({"streams": [{"width": 10, "height": 8}], "format": {"duration": "2.5"}})", junk, 5);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(parsed));
+    EXPECT_EQ(std::get<SavedMedia>(parsed), (SavedMedia{junk, 2.5, 10, 8, 5}));
+}
+
+TEST(X11Backend, ReadsMonitorsPrimaryFirstAndFallsBackToTheScreenSize) {
+    auto monitors = X11Backend::parseMonitors("Monitors: 2\n"
+                                              " 0: +HDMI-1 1280/338x1024/270+1920+0  HDMI-1\n"
+                                              " 1: +*DP-1 1920/527x1080/296+0+0  DP-1\n",
+                                              ":0");
+    ASSERT_EQ(monitors.size(), 2u);
+    EXPECT_EQ(monitors[0], (CaptureDisplay{"DP-1", "Monitor DP-1 on :0", 1920, 1080, 1.0, true, 0, 0}));
+    EXPECT_EQ(monitors[1], (CaptureDisplay{"HDMI-1", "Monitor HDMI-1 on :0", 1280, 1024, 1.0, false, 1920, 0}));
+    EXPECT_TRUE(X11Backend::parseMonitors("Monitors: 0\n", ":0").empty());
+    auto screen = X11Backend::parseScreen("screen #0:\n  dimensions:    800x600 pixels (203x152 millimeters)\n", ":5");
+    ASSERT_EQ(screen.size(), 1u);
+    EXPECT_EQ(screen[0].pixelWidth, 800);
+    EXPECT_TRUE(screen[0].isDefault);
+}
+
+// Starts an Xvfb server on a free display number for one test, and stops it.
+class VirtualXServer {
+public:
+    VirtualXServer() {
+        for (int number = 90 + ::getpid() % 50; number < 250 && !process_; number += 7) {
+            if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) continue;
+            display_ = ":" + std::to_string(number);
+            process_.emplace("Xvfb", std::vector<std::string>{display_, "-screen", "0", "320x240x24", "-nolisten", "tcp"});
+            auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (std::chrono::steady_clock::now() < deadline && !process_->poll()) {
+                if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) return;
+                std::this_thread::sleep_for(50ms);
+            }
+            process_.reset();
+        }
+    }
+    ~VirtualXServer() {
+        if (process_) {
+            process_->signal(SIGTERM);
+            process_->waitFor(5s);
+        }
+    }
+    bool running() const { return process_.has_value(); }
+    const std::string& display() const { return display_; }
+
+private:
+    std::string display_;
+    std::optional<ChildProcess> process_;
+};
+
+TEST(X11Capture, RecordsAnXvfbScreenListedByXrandr) {
+    if (!ChildProcess::locate("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    VirtualXServer server;
+    ASSERT_TRUE(server.running());
+    X11Backend backend(server.display());
+    auto displays = backend.displays();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].pixelWidth, 320);
+    EXPECT_EQ(displays[0].pixelHeight, 240);
+    EXPECT_TRUE(displays[0].isDefault);
+
+    TemporaryDirectory dir;
+    Recording rec;
+    auto request = smallRequest(dir.path(), 1);
+    request.display = displays[0];
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitStarted(10s));
+    ASSERT_TRUE(rec.waitFinished(15s));
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(outcome));
+    EXPECT_EQ(std::get<SavedMedia>(outcome).width, 160);  // fitted to the requested output size
+    EXPECT_NEAR(std::get<SavedMedia>(outcome).durationSeconds, 1.0, twoFrames);
+}
+
+TEST(X11Capture, AMissingXServerListsNoDisplaysAndFailsToStart) {
+    X11Backend backend(":65533");
+    EXPECT_TRUE(backend.displays().empty());
+    TemporaryDirectory dir;
+    Recording rec;
+    auto request = smallRequest(dir.path(), 1);
+    auto capture = backend.start(request, rec.observer());
+    ASSERT_TRUE(rec.waitFinished(15s));
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
+    EXPECT_EQ(std::get<CaptureError>(outcome).code, recorder::AutomationErrorCode::captureFailed);
+}
+
+TEST(ChildProcess, RunsAProgramWithinATimeLimit) {
+    auto echo = ChildProcess::run("sh", {"-c", "printf hello; exit 3"}, 5s);
+    EXPECT_EQ(echo.output, "hello");
+    EXPECT_EQ(echo.exit.status, 3);
+    auto slow = ChildProcess::run("sleep", {"10"}, 200ms);
+    EXPECT_TRUE(slow.timedOut);
+    EXPECT_EQ(slow.exit.signal, SIGKILL);
+    EXPECT_THROW(ChildProcess("lumora-no-such-program", {}), ChildProcess::Failure);
+}
+
+}  // namespace
+}  // namespace lumora
