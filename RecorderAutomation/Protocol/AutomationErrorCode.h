@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "RecorderAutomation/Protocol/RawValueEnumeration.h"
+
 namespace recorder {
 
 enum class AutomationErrorCode {
@@ -42,4 +44,15 @@ std::string_view rawValue(AutomationErrorCode code);
 std::optional<AutomationErrorCode> fromRawValue(std::string_view text);
 
 }  // namespace automation_error_code
+
+template <>
+struct RawValueEnumeration<AutomationErrorCode> {
+    static constexpr std::string_view typeName = "error code";
+    static std::string_view rawValue(AutomationErrorCode code) { return automation_error_code::rawValue(code); }
+    static std::optional<AutomationErrorCode> fromRawValue(std::string_view text) {
+        return automation_error_code::fromRawValue(text);
+    }
+    static std::span<const AutomationErrorCode> allCases() { return automation_error_code::allCases; }
+};
+
 }  // namespace recorder
