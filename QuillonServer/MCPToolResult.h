@@ -1,0 +1,19 @@
+#pragma once
+
+#include "QuillonServer/JSON.h"
+
+#include <string>
+
+namespace mcp {
+
+// What executing a tool produces: always text, optionally flagged as an error.
+struct MCPToolResult {
+    std::string text;
+    bool isError = false;
+
+    // The "tools/call" result: {"content":[{"type":"text","text":..}],"isError":..}.
+    JSON payload() const;
+    bool operator==(const MCPToolResult&) const = default;
+};
+
+} // namespace mcp
