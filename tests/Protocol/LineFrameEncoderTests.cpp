@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,14 @@ TEST(LineFrameEncoder, ReplacesInvalidUTF8SoTheFrameStaysValidJSON) {
     EXPECT_EQ(json::parse(frame).at("message"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
     // Valid UTF-8 stays as it is, unescaped.
     EXPECT_EQ(LineFrameEncoder::encode(json("Bildschirm für Käse")), "\"Bildschirm für Käse\"\n");
+}
+
+TEST(LineFrameEncoder, RefusesNonFiniteNumbersInsteadOfWritingNull) {
+    SavedRecordingPayload recording{"/p", std::nan(""), 1, 1, 1, {}, {}};
+    EXPECT_THROW(LineFrameEncoder::encode(recording), LineFrameEncoder::EncodingError);
+    const json nested{{"a", json::array({1, json{{"b", HUGE_VAL}}})}};
+    EXPECT_THROW(LineFrameEncoder::encode(nested), LineFrameEncoder::EncodingError);
+    EXPECT_EQ(LineFrameEncoder::encode(json{{"a", 2.5}}), "{\"a\":2.5}\n");
 }
 
 TEST(LineFrameEncoder, RequestKeysAreSortedOnTheWire) {
