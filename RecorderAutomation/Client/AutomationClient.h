@@ -1,0 +1,112 @@
+#pragma once
+// One automation exchange with the app: a fresh connection, one request frame, one reply
+// frame, closed again, and a check that the reply belongs to the request. What a reply means
+// is the session's business.
+
+#include <cstdint>
+#include <exception>
+#include <future>
+#include <string>
+#include <utility>
+
+#include <asio/post.hpp>
+
+#include "RecorderAutomation/Client/AutomationEndpoint.h"
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "RecorderAutomation/Protocol/AutomationResponse.h"
+#include "RecorderAutomation/Protocol/LineFrameEncoder.h"
+#include "RecorderAutomation/Support/BackgroundQueue.h"
+#include "RecorderAutomation/Support/Failure.h"
+
+namespace recorder {
+
+class AutomationClient {
+public:
+    struct Transport {
+        std::string text;
+        std::string description() const;
+        bool operator==(const Transport&) const = default;
+    };
+    struct ProtocolMismatch {
+        std::int64_t version = 0;
+        std::string description() const;
+        bool operator==(const ProtocolMismatch&) const = default;
+    };
+    struct UnexpectedReply {
+        std::string requestID;
+        std::string description() const;
+        bool operator==(const UnexpectedReply&) const = default;
+    };
+    struct NotRunning : NamedCase<"notRunning"> {};
+    struct TimedOut : NamedCase<"timedOut"> {};
+    struct MalformedReply : NamedCase<"malformedReply"> {};
+
+    struct Failure : BasicFailure<struct AutomationClientTag, Transport, ProtocolMismatch, UnexpectedReply, NotRunning,
+                                  TimedOut, MalformedReply> {
+        using BasicFailure::BasicFailure;
+        static Failure transport(std::string text) { return Transport{std::move(text)}; }
+        static Failure protocolMismatch(std::int64_t version) { return ProtocolMismatch{version}; }
+        static Failure unexpectedReply(std::string requestID) { return UnexpectedReply{std::move(requestID)}; }
+        static Failure notRunning() { return NotRunning{}; }
+        static Failure timedOut() { return TimedOut{}; }
+        static Failure malformedReply() { return MalformedReply{}; }
+    };
+
+    // `timeout` bounds each phase of an exchange (connect, write, read) on its own.
+    AutomationClient(AutomationEndpoint endpoint, double timeout) : endpoint_(std::move(endpoint)), timeout_(timeout) {}
+
+    const AutomationEndpoint& endpoint() const noexcept { return endpoint_; }
+    double timeout() const noexcept { return timeout_; }
+
+    // The decoded reply for `request`, whether it reports success or an error of the app.
+    // Throws Failure; a request too large to encode throws the encoder's failure and connects
+    // to nothing. The blocking part runs on the shared background queue while the caller
+    // waits; it ends by its own time-outs.
+    template <class Payload>
+    AutomationResponse<Payload> send(const AutomationRequest& request) const {
+        std::string frame = LineFrameEncoder::encode(request);
+        const std::string line = onBackgroundQueue([this, frame = std::move(frame)] { return exchange(frame); });
+        AutomationResponse<Payload> response;
+        try {
+            response = AutomationResponse<Payload>::decode(line);
+        } catch (const std::exception&) {
+            throw Failure::malformedReply();
+        }
+        checkReply(response.protocolVersion, response.requestID, request.requestID);
+        return response;
+    }
+
+    // Whether a connection can be opened within 1 second. Sends nothing; never fails.
+    bool isReachable() const;
+
+    // The blocking exchange itself, on the calling thread: connect, write `frame`, read one
+    // line, close. Throws Failure.
+    std::string exchange(const std::string& frame) const;
+
+    // Runs `job` on the shared background queue and waits for its value or exception.
+    template <class Job>
+    static auto onBackgroundQueue(Job job) -> decltype(job()) {
+        using Result = decltype(job());
+        std::promise<Result> promise;
+        auto future = promise.get_future();
+        asio::post(BackgroundQueue::shared(), [job = std::move(job), promise = std::move(promise)]() mutable {
+            try {
+                promise.set_value(job());
+            } catch (...) {
+                promise.set_exception(std::current_exception());
+            }
+        });
+        return future.get();
+    }
+
+    bool operator==(const AutomationClient&) const = default;
+
+private:
+    static void checkReply(std::int64_t version, const std::string& replyID, const std::string& requestID);
+
+    AutomationEndpoint endpoint_;
+    double timeout_;
+};
+
+}  // namespace recorder

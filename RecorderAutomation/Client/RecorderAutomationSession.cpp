@@ -1,0 +1,103 @@
+#include "RecorderAutomation/Client/RecorderAutomationSession.h"
+
+#include <uuid/uuid.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "RecorderAutomation/Client/CancellableSleep.h"
+#include "RecorderAutomation/Protocol/AutomationErrorCode.h"
+#include "RecorderAutomation/Protocol/AutomationSessionState.h"
+
+namespace recorder {
+
+std::string RecorderAutomationSession::Rejected::description() const {
+    return failure_text::caseForm("rejected", {failure_text::quoted(std::string(automation_error_code::rawValue(failure.code))),
+                                               failure_text::quoted(failure.message)});
+}
+
+std::string RecorderAutomationSession::Client::description() const {
+    return failure_text::caseForm("client", {failure.description()});
+}
+
+std::string RecorderAutomationSession::makeUUID() {
+    uuid_t value;
+    uuid_generate_random(value);
+    char text[37];
+    uuid_unparse_upper(value, text);
+    return text;
+}
+
+RecorderAutomationSession::RecorderAutomationSession(AutomationClient client, std::function<std::string()> makeRequestID)
+    : client_(std::move(client)), makeRequestID_(makeRequestID ? std::move(makeRequestID) : &makeUUID) {}
+
+std::optional<std::string> RecorderAutomationSession::appInstanceID() const {
+    std::lock_guard lock(mutex_);
+    return appInstanceID_;
+}
+
+template <class Payload>
+Payload RecorderAutomationSession::perform(AutomationCommand command, std::optional<std::string> requestID) {
+    const bool isCapabilities = command.name() == AutomationCommand::Name::capabilities;
+    // Learn the app instance first; its failure is this operation's failure.
+    if (!isCapabilities && !appInstanceID()) capabilities();
+
+    AutomationRequest request;
+    request.protocolVersion = AutomationProtocol::version;
+    request.requestID = requestID ? std::move(*requestID) : makeRequestID_();
+    request.appInstanceID = appInstanceID();
+    request.command = std::move(command);
+
+    AutomationResponse<Payload> response;
+    try {
+        response = client_.send<Payload>(request);
+    } catch (const AutomationClient::Failure& failure) {
+        throw Failure::client(failure);
+    }
+    if (isCapabilities) {
+        std::lock_guard lock(mutex_);
+        appInstanceID_ = response.appInstanceID;
+    }
+    if (response.error) throw Failure::rejected(std::move(*response.error));
+    if (!response.result) throw Failure::client(AutomationClient::Failure::malformedReply());
+    return std::move(*response.result);
+}
+
+CapabilitiesPayload RecorderAutomationSession::capabilities() {
+    return perform<CapabilitiesPayload>(AutomationCommand::capabilities());
+}
+
+std::vector<DisplayDescriptor> RecorderAutomationSession::displays() {
+    return perform<DisplaysPayload>(AutomationCommand::displays()).displays;
+}
+
+SessionReceipt RecorderAutomationSession::start(StartParameters parameters, std::optional<std::string> requestID) {
+    return perform<SessionReceipt>(AutomationCommand::start(std::move(parameters)), std::move(requestID));
+}
+
+StatusPayload RecorderAutomationSession::status(std::optional<std::string> sessionID) {
+    return perform<StatusPayload>(AutomationCommand::status(StatusParameters{std::move(sessionID)}));
+}
+
+StopPayload RecorderAutomationSession::stop(std::string sessionID) {
+    return perform<StopPayload>(AutomationCommand::stop(SessionParameters{std::move(sessionID)}));
+}
+
+ResultPayload RecorderAutomationSession::result(std::string sessionID) {
+    return perform<ResultPayload>(AutomationCommand::result(SessionParameters{std::move(sessionID)}));
+}
+
+ResultPayload RecorderAutomationSession::waitForResult(std::string sessionID, double timeout, std::stop_token stop) {
+    using Clock = std::chrono::steady_clock;
+    // Not-a-number and negative time-outs mean one poll; huge ones are capped far beyond use.
+    const double bounded = std::isnan(timeout) ? 0.0 : std::clamp(timeout, 0.0, 1.0e9);
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
+    while (true) {
+        auto payload = result(sessionID);
+        if (automation_session_state::isFinal(payload.state)) return payload;
+        if (!(Clock::now() < deadline)) throw Failure::waitTimedOut();
+        cancellableSleep(std::chrono::seconds(1), stop);
+    }
+}
+
+}  // namespace recorder

@@ -1,0 +1,82 @@
+#pragma once
+// The typed front of the automation protocol: remembers the app instance it talks to, stamps
+// every request (version, request identifier, instance identifier), turns replies into payloads
+// or failures, and waits for a recording's outcome.
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "RecorderAutomation/Client/AutomationClient.h"
+#include "RecorderAutomation/Protocol/AutomationCommand.h"
+#include "RecorderAutomation/Protocol/AutomationFailure.h"
+#include "RecorderAutomation/Protocol/CapabilitiesPayload.h"
+#include "RecorderAutomation/Protocol/DisplayDescriptor.h"
+#include "RecorderAutomation/Protocol/DisplaysPayload.h"
+#include "RecorderAutomation/Protocol/ResultPayload.h"
+#include "RecorderAutomation/Protocol/SessionReceipt.h"
+#include "RecorderAutomation/Protocol/StartParameters.h"
+#include "RecorderAutomation/Protocol/StatusPayload.h"
+#include "RecorderAutomation/Protocol/StopPayload.h"
+
+namespace recorder {
+
+class RecorderAutomationSession {
+public:
+    struct Rejected {
+        AutomationFailure failure;
+        std::string description() const;
+        bool operator==(const Rejected&) const = default;
+    };
+    struct Client {
+        AutomationClient::Failure failure;
+        std::string description() const;
+        bool operator==(const Client&) const = default;
+    };
+    struct WaitTimedOut : NamedCase<"waitTimedOut"> {};
+
+    struct Failure : BasicFailure<struct RecorderAutomationSessionTag, Rejected, Client, WaitTimedOut> {
+        using BasicFailure::BasicFailure;
+        static Failure rejected(AutomationFailure failure) { return Rejected{std::move(failure)}; }
+        static Failure client(AutomationClient::Failure failure) { return Client{std::move(failure)}; }
+        static Failure waitTimedOut() { return WaitTimedOut{}; }
+    };
+
+    // A fresh random UUID in upper-case canonical form.
+    static std::string makeUUID();
+
+    // `makeRequestID` is called from any thread; left empty it is makeUUID.
+    explicit RecorderAutomationSession(AutomationClient client, std::function<std::string()> makeRequestID = {});
+
+    CapabilitiesPayload capabilities();
+    std::vector<DisplayDescriptor> displays();
+    SessionReceipt start(StartParameters parameters, std::optional<std::string> requestID = {});
+    StatusPayload status(std::optional<std::string> sessionID = {});
+    StopPayload stop(std::string sessionID);
+    ResultPayload result(std::string sessionID);
+
+    // Polls result at once and then after every 1-second sleep, until the recording reaches a
+    // final state. The deadline is checked after each poll only, so the last poll may come up
+    // to a second after it. A stop request ends a sleep at once with CancellationError.
+    ResultPayload waitForResult(std::string sessionID, double timeout, std::stop_token stop = {});
+
+    // The app instance learned from the last capabilities reply.
+    std::optional<std::string> appInstanceID() const;
+    const AutomationClient& client() const noexcept { return client_; }
+
+private:
+    template <class Payload>
+    Payload perform(AutomationCommand command, std::optional<std::string> requestID = {});
+
+    const AutomationClient client_;
+    const std::function<std::string()> makeRequestID_;
+    // Guards appInstanceID_ only; never held across an exchange or a sleep, so operations
+    // of several threads overlap.
+    mutable std::mutex mutex_;
+    std::optional<std::string> appInstanceID_;
+};
+
+}  // namespace recorder
