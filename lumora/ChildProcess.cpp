@@ -57,7 +57,8 @@ std::optional<std::string> ChildProcess::locate(const std::string& program) {
     return std::nullopt;
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::optional<std::vector<std::string>>& environment) {
     auto executable = locate(program);
     if (!executable) throw Failure(ProgramNotFound{program});
 
@@ -68,6 +69,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<char*> argv;
     for (auto& a : storage) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envStorage = environment.value_or(std::vector<std::string>{});
+    std::vector<char*> envp;
+    for (auto& e : envStorage) envp.push_back(e.data());
+    envp.push_back(nullptr);
 
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0) throw Failure(SystemCall{"pipe2", errno});
@@ -93,7 +98,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         ::syscall(SYS_close_range, 3u, ~0u, 0u);
-        ::execv(executable->c_str(), argv.data());
+        if (environment) ::execve(executable->c_str(), argv.data(), envp.data());
+        else ::execv(executable->c_str(), argv.data());
         ::_exit(127);
     }
     int forkError = errno;

@@ -41,8 +41,10 @@ public:
         std::string description() const;
     };
 
-    // Starts `program` (looked up in PATH unless it holds a slash) with `arguments`.
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+    // Starts `program` (looked up in PATH unless it holds a slash) with `arguments`, and with
+    // `environment` ("NAME=value" entries) in place of Lumora's own when one is given.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::optional<std::vector<std::string>>& environment = std::nullopt);
     ~ChildProcess();  // kills and reaps a child that still runs; closes the pipes
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,0 +1,71 @@
+#include "lumora/LaunchOptions.h"
+
+#include <stdexcept>
+
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
+
+namespace lumora {
+
+const char* LaunchOptions::usage() {
+    return "usage: Lumora [options]\n"
+           "\n"
+           "  --automation-launch          started by a helper: publish the automation socket without asking\n"
+           "  --settings <file>            settings file (default: settings.json next to the automation socket)\n"
+           "  --automation-enabled         allow local automation for this run\n"
+           "  --automation-disabled        refuse automation requests for this run\n"
+           "  --permission-missing         act as if screen-recording permission were not granted\n"
+           "  --setup-incomplete           act as if the first-run setup were not done\n"
+           "  --capture-failure <mode>     make captures fail: none, start, during or finalize\n"
+           "  --capture-backend <name>     synthetic (test pattern) or x11 (record an X display)\n"
+           "  --x11-display <name>         X display for the x11 back end (default: $DISPLAY)\n"
+           "  --output-folder <folder>     where recordings are saved\n"
+           "  --manual-recording           start a recording by hand at launch\n"
+           "  --help                       show this text\n"
+           "\n"
+           "While it runs: SIGUSR1 presses the record button (starts a recording by hand, or stops the\n"
+           "one in progress), SIGHUP reads the settings file again, SIGINT or SIGTERM saves any recording\n"
+           "in progress and quits.\n";
+}
+
+LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
+    LaunchOptions o;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= arguments.size()) throw std::invalid_argument(a + " needs a value.");
+            return arguments[++i];
+        };
+        if (a == recorder::AutomationProtocol::automationLaunchArgument) o.automationLaunch = true;
+        else if (a == "--help" || a == "-h") o.help = true;
+        else if (a == "--manual-recording") o.manualRecording = true;
+        else if (a == "--settings") o.settingsPath = value();
+        else if (a == "--automation-enabled") o.automationEnabled = true;
+        else if (a == "--automation-disabled") o.automationEnabled = false;
+        else if (a == "--permission-missing") o.screenRecordingPermission = false;
+        else if (a == "--setup-incomplete") o.setupComplete = false;
+        else if (a == "--capture-failure") {
+            auto text = value();
+            o.captureFailure = capture_failure_mode::fromRawValue(text);
+            if (!o.captureFailure) throw std::invalid_argument("--capture-failure takes none, start, during or finalize, not " + text + ".");
+        } else if (a == "--capture-backend") {
+            auto text = value();
+            o.captureBackend = captureBackendFromName(text);
+            if (!o.captureBackend) throw std::invalid_argument("--capture-backend takes synthetic or x11, not " + text + ".");
+        } else if (a == "--x11-display") o.x11Display = value();
+        else if (a == "--output-folder") o.outputFolder = value();
+        else throw std::invalid_argument("Unknown argument " + a + ".");
+    }
+    return o;
+}
+
+void LaunchOptions::applyTo(Settings& s) const {
+    if (automationEnabled) s.automationEnabled = *automationEnabled;
+    if (screenRecordingPermission) s.simulate.screenRecordingPermission = *screenRecordingPermission;
+    if (setupComplete) s.simulate.setupComplete = *setupComplete;
+    if (captureFailure) s.simulate.captureFailure = *captureFailure;
+    if (captureBackend) s.captureBackend = *captureBackend;
+    if (x11Display) s.x11Display = *x11Display;
+    if (outputFolder) s.outputFolder = *outputFolder;
+}
+
+}  // namespace lumora
