@@ -137,12 +137,15 @@ void FfmpegCapture::run() {
             ffmpeg->signal(SIGKILL);
         }
 
-        if (outOpen || errOpen) {
+        // Reads what ffmpeg reported; `wait` is how long to wait for something to arrive.
+        auto readReports = [&](int wait) {
+            if (!outOpen && !errOpen) return false;
             pollfd fds[2] = {{outOpen ? ffmpeg->standardOutput() : -1, POLLIN, 0},
                              {errOpen ? ffmpeg->standardError() : -1, POLLIN, 0}};
-            int r = ::poll(fds, 2, 50);
+            int r = ::poll(fds, 2, wait);
             if (r < 0 && errno != EINTR) outOpen = errOpen = false;
-            if (r > 0 && fds[0].revents) {
+            if (r <= 0) return false;
+            if (fds[0].revents) {
                 ssize_t n = ::read(ffmpeg->standardOutput(), buffer, sizeof buffer);
                 if (n > 0) {
                     for (const auto& line : progress.append(buffer, std::size_t(n))) {
@@ -158,15 +161,19 @@ void FfmpegCapture::run() {
                     outOpen = false;
                 }
             }
-            if (r > 0 && fds[1].revents) {
+            if (fds[1].revents) {
                 ssize_t n = ::read(ffmpeg->standardError(), buffer, sizeof buffer);
                 if (n > 0) errors.append(buffer, std::size_t(n));
                 else if (n == 0 || errno != EINTR) errOpen = false;
             }
-        } else {
-            exit = ffmpeg->waitFor(std::chrono::milliseconds(50));
-        }
-        if (!exit && !outOpen && !errOpen) exit = ffmpeg->poll();
+            return true;
+        };
+        if (!readReports(50) && !outOpen && !errOpen) exit = ffmpeg->waitFor(std::chrono::milliseconds(50));
+        else exit = ffmpeg->poll();
+        // The last reports and error lines still in the pipes, without waiting for other
+        // holders of the pipes to let go.
+        if (exit)
+            for (int i = 0; i < 64 && readReports(0); ++i) {}
     }
 
     const auto& output = request_.outputPath;

@@ -1,6 +1,7 @@
 // The capture back ends with the real ffmpeg and ffprobe: short, small recordings.
 
 #include "lumora/ChildProcess.h"
+#include "lumora/FfmpegCapture.h"
 #include "lumora/MediaProbe.h"
 #include "lumora/SyntheticBackend.h"
 #include "lumora/X11Backend.h"
@@ -338,6 +339,77 @@ TEST(ChildProcess, RunsAProgramWithinATimeLimit) {
     EXPECT_TRUE(slow.timedOut);
     EXPECT_EQ(slow.exit.signal, SIGKILL);
     EXPECT_THROW(ChildProcess("lumora-no-such-program", {}), ChildProcess::Failure);
+}
+
+
+// An "ffmpeg" of the test's own, first in PATH, that ignores "q": the capture must go on to
+// SIGINT (which this one answers by writing the file) and, if that is ignored too, to SIGKILL.
+class StubbornEncoder {
+public:
+    explicit StubbornEncoder(bool answersInterrupt) {
+        // A real clip for the stand-in to deliver as its "finalised" output.
+        clip_ = dir_.path() / "clip.mp4";
+        auto made = ChildProcess::run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=30", "-t", "1",
+                                                 "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-y",
+                                                 clip_.string()},
+                                      20s);
+        EXPECT_TRUE(made.exit.succeeded());
+        auto script = dir_.path() / "ffmpeg";
+        std::ofstream(script) << "#!/bin/sh\n"
+                                 "for last in \"$@\"; do :; done\n"
+                              << (answersInterrupt ? "trap 'cp \"" + clip_.string() + "\" \"$last\"; exit 255' INT\n"
+                                                   : std::string("trap '' INT\n"))
+                              << "echo frame=1\n"
+                                 "while :; do sleep 0.05; done\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        oldPath_ = path ? path : "";
+        ::setenv("PATH", (dir_.path().string() + ":" + oldPath_).c_str(), 1);
+    }
+    ~StubbornEncoder() { ::setenv("PATH", oldPath_.c_str(), 1); }
+
+private:
+    TemporaryDirectory dir_;
+    std::filesystem::path clip_;
+    std::string oldPath_;
+};
+
+TEST(FfmpegCapture, AnEncoderThatIgnoresQuitIsInterruptedAndItsFileSaved) {
+    TemporaryDirectory dir;
+    auto request = smallRequest(dir.path());
+    Recording rec;
+    StubbornEncoder encoder(true);
+    FfmpegCapture capture(std::vector<std::string>{request.outputPath.string()}, request, rec.observer(),
+                          FfmpegCapture::Timing{300ms, 2000ms, 600ms, 5000ms});
+    ASSERT_TRUE(rec.waitStarted(5s));
+    auto stoppedAt = std::chrono::steady_clock::now();
+    capture.stop();
+    ASSERT_TRUE(rec.waitFinished(10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - stoppedAt, 300ms);
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(outcome))
+        << (std::holds_alternative<CaptureError>(outcome) ? std::get<CaptureError>(outcome).message : "cancelled");
+    EXPECT_EQ(std::get<SavedMedia>(outcome).width, 64);
+    EXPECT_EQ(rec.end(), CaptureEnd::stopRequested);
+}
+
+TEST(FfmpegCapture, AnEncoderThatIgnoresQuitAndInterruptIsKilledWithinTheBoundedWaits) {
+    TemporaryDirectory dir;
+    auto request = smallRequest(dir.path());
+    Recording rec;
+    StubbornEncoder encoder(false);
+    FfmpegCapture capture(std::vector<std::string>{request.outputPath.string()}, request, rec.observer(),
+                          FfmpegCapture::Timing{300ms, 300ms, 600ms, 5000ms});
+    ASSERT_TRUE(rec.waitStarted(5s));
+    auto stoppedAt = std::chrono::steady_clock::now();
+    capture.stop();
+    ASSERT_TRUE(rec.waitFinished(10s));
+    auto took = std::chrono::steady_clock::now() - stoppedAt;
+    EXPECT_GE(took, 600ms);
+    EXPECT_LT(took, 4s);
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
+    EXPECT_EQ(std::get<CaptureError>(outcome).code, recorder::AutomationErrorCode::finalizationFailed);
 }
 
 }  // namespace
