@@ -1,0 +1,321 @@
+#include "RecorderAutomation/Server/AutomationSocketServer.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RecorderAutomation/Client/UnixSocket.h"
+#include "RecorderAutomation/Protocol/AutomationResponse.h"
+#include "RecorderAutomation/Protocol/StopPayload.h"
+#include "ServerTestSupport.h"
+
+namespace recorder {
+namespace {
+
+using namespace testing_support;
+using Stats = AutomationSocketServer::Statistics;
+using StopResponse = AutomationResponse<StopPayload>;
+
+constexpr const char* undecodableHint = "Check the command name, parameter names, and protocol version.";
+
+class SocketServerTest : public testing::Test {
+protected:
+    void SetUp() override { server->start(); }
+
+    std::string path() const { return endpoint.path(); }
+
+    // One request on a fresh connection, as the clients do.
+    StopResponse exchange(const std::string& requestID) {
+        TestClient client(path());
+        client.send(requestLine(requestID));
+        const auto line = client.nextLine();
+        if (!line) throw std::runtime_error("connection closed without a reply");
+        return StopResponse::decode(*line);
+    }
+
+    // Leaves a socket file at `where` that nobody listens on, as a crashed server would.
+    static void leaveStaleSocket(const std::string& where) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un address = UnixSocket::address(where);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+
+    TemporaryDirectory temporary;
+    AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
+    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
+    std::unique_ptr<AutomationSocketServer> server =
+        std::make_unique<AutomationSocketServer>(endpoint, "instance-A", handler);
+};
+
+TEST_F(SocketServerTest, AnswersARequestWithItsIdentifierAndTheInstanceIdentifier) {
+    const auto response = exchange("req-1");
+    EXPECT_EQ(response, StopResponse("req-1", "instance-A", StopPayload{"for-req-1", AutomationSessionState::saved}));
+    EXPECT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 0; }));
+    EXPECT_EQ(server->statistics(), (Stats{0, 0, 0, 1}));
+    EXPECT_EQ(server->endpoint(), endpoint);
+}
+
+TEST_F(SocketServerTest, PublishesTheSocketOwnerOnlyAndRefusesASecondStart) {
+    EXPECT_TRUE(server->isListening());
+    struct stat info {};
+    ASSERT_EQ(::stat(path().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    try {
+        server->start();
+        FAIL() << "second start succeeded";
+    } catch (const AutomationSocketServer::Failure& failure) {
+        EXPECT_EQ(failure, AutomationSocketServer::Failure::alreadyListening());
+        EXPECT_EQ(failure.description(), "alreadyListening");
+    }
+    EXPECT_TRUE(server->isListening());
+    EXPECT_EQ(exchange("still").requestID, "still");
+}
+
+TEST_F(SocketServerTest, StopClosesConnectionsRemovesTheSocketAndKeepsTheCounters) {
+    exchange("one");
+    TestClient idle(path());
+    idle.send("not json\n");
+    ASSERT_TRUE(idle.nextLine().has_value());
+    ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 1; }));
+
+    server->stop();
+    EXPECT_FALSE(server->isListening());
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path())));
+    EXPECT_EQ(server->statistics(), (Stats{0, 0, 1, 1}));
+    EXPECT_EQ(idle.nextLine(), std::nullopt);  // closed by the server
+    server->stop();                             // harmless when idle
+
+    server->start();
+    EXPECT_EQ(exchange("again").requestID, "again");
+    EXPECT_EQ(server->statistics().handledRequests, 2);
+}
+
+TEST_F(SocketServerTest, ReplacesAStaleSocketOfTheSameUser) {
+    server->stop();
+    leaveStaleSocket(path());
+    server->start();
+    EXPECT_EQ(exchange("after-crash").requestID, "after-crash");
+}
+
+TEST_F(SocketServerTest, NeverDisturbsALiveServerAtThePath) {
+    AutomationSocketServer second(endpoint, "instance-B", handler);
+    try {
+        second.start();
+        FAIL() << "second server started";
+    } catch (const AutomationSocketServer::Failure& failure) {
+        EXPECT_EQ(failure, AutomationSocketServer::Failure::anotherServerIsListening());
+    }
+    EXPECT_FALSE(second.isListening());
+    EXPECT_EQ(exchange("first").appInstanceID, "instance-A");
+}
+
+TEST_F(SocketServerTest, RefusesAStaleSocketOfAnotherUserAndLeavesIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another user";
+    server->stop();
+    leaveStaleSocket(path());
+    ASSERT_EQ(::chown(path().c_str(), 65534, 65534), 0);
+    try {
+        server->start();
+        FAIL() << "started over another user's socket";
+    } catch (const AutomationSocketServer::Failure& failure) {
+        EXPECT_EQ(failure, AutomationSocketServer::Failure::staleSocketNotOwned());
+    }
+    EXPECT_FALSE(server->isListening());
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path())));
+}
+
+TEST_F(SocketServerTest, AFailedStartReportsTheCallAndLeavesNoListener) {
+    server->stop();
+    // A directory where the socket should be: not a live server, ours, and not removable.
+    std::filesystem::create_directory(path());
+    try {
+        server->start();
+        FAIL() << "started";
+    } catch (const AutomationSocketServer::Failure& failure) {
+        ASSERT_TRUE(failure.is<AutomationSocketServer::System>()) << failure.description();
+        EXPECT_EQ(failure.as<AutomationSocketServer::System>()->call, "unlink");
+        EXPECT_EQ(failure.description(), "system(\"unlink\", " + std::to_string(EISDIR) + ")");
+    }
+    EXPECT_FALSE(server->isListening());
+}
+
+TEST_F(SocketServerTest, AnswersUndecodableLinesAndKeepsTheConnection) {
+    struct Case {
+        std::string line;
+        std::string requestID;
+        std::string message;  // empty: only the prefix is checked
+    };
+    const std::vector<Case> cases{
+        {"not json", "", ""},
+        {"[1,2]", "", "The request could not be decoded: The message must be an object but is an array."},
+        {R"({"requestId":"abc","protocolVersion":1,"command":"start","parameters":{"source":{"kind":"display","id":"1"},"fps":30}})",
+         "abc", "The request could not be decoded: The value of \"parameters\" is invalid: Unknown option(s): fps."},
+        {R"({"requestId":"r2","protocolVersion":1,"command":"record"})", "r2",
+         "The request could not be decoded: The value of \"command\" is invalid: Unknown command record."},
+        {R"({"requestId":7,"command":"record"})", "", ""},
+        {R"({"requestId":"r3","protocolVersion":1,"command":"stop"})", "r3",
+         "The request could not be decoded: The key \"parameters\" is missing."},
+    };
+    TestClient client(path());
+    for (const auto& c : cases) {
+        client.send(c.line + "\n");
+        const auto line = client.nextLine();
+        ASSERT_TRUE(line.has_value()) << c.line;
+        const auto response = StopResponse::decode(*line);
+        EXPECT_FALSE(response.ok);
+        EXPECT_EQ(response.requestID, c.requestID);
+        EXPECT_EQ(response.appInstanceID, "instance-A");
+        ASSERT_TRUE(response.error.has_value());
+        EXPECT_EQ(response.error->code, AutomationErrorCode::invalidRequest);
+        EXPECT_EQ(response.error->hint, std::optional<std::string>(undecodableHint));
+        EXPECT_TRUE(response.error->message.starts_with("The request could not be decoded: ")) << response.error->message;
+        if (!c.message.empty()) {
+            EXPECT_EQ(response.error->message, c.message);
+        }
+    }
+    // Still usable, and an unknown key at the top level is ignored.
+    client.send(R"({"requestId":"ok","protocolVersion":1,"command":"capabilities","extra":true})" "\n");
+    const auto handled = StopResponse::decode(client.nextLine().value_or("{}"));
+    EXPECT_TRUE(handled.ok);
+    EXPECT_EQ(handled.requestID, "ok");
+    EXPECT_EQ(handler->calls, 1);
+    EXPECT_EQ(server->statistics().malformedMessages, static_cast<std::int64_t>(cases.size()));
+    EXPECT_EQ(server->statistics().handledRequests, 1);
+}
+
+TEST_F(SocketServerTest, RefusesTheSecondOfTwoPipelinedRequestsAndStillAnswersTheFirst) {
+    Gate release;
+    handler->answer = [&](const AutomationRequest& request) {
+        release.wait();
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::stopping});
+    };
+    TestClient client(path());
+    client.send(requestLine("first") + requestLine("second"));
+    const auto refusal = StopResponse::decode(client.nextLine().value_or("{}"));
+    EXPECT_EQ(refusal, StopResponse("second", "instance-A", std::nullopt,
+                                    AutomationFailure{AutomationErrorCode::invalidRequest,
+                                                      "Wait for the previous reply before sending another request."}));
+    release.open();
+    const auto reply = StopResponse::decode(client.nextLine().value_or("{}"));
+    EXPECT_EQ(reply.requestID, "first");
+    EXPECT_TRUE(reply.ok);
+    EXPECT_EQ(handler->calls, 1);
+    // Once answered, the connection takes the next request.
+    client.send(requestLine("third"));
+    EXPECT_EQ(StopResponse::decode(client.nextLine().value_or("{}")).requestID, "third");
+    EXPECT_EQ(server->statistics(), (Stats{1, 0, 0, 2}));
+}
+
+TEST_F(SocketServerTest, ClosesTheNinthClientWithoutAReplyAndCountsIt) {
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 8; ++i) clients.push_back(std::make_unique<TestClient>(path()));
+    ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 8; }));
+    TestClient ninth(path());
+    ninth.trySend(requestLine("ninth"));  // may find the connection already closed
+    EXPECT_EQ(ninth.nextLine(), std::nullopt);
+    EXPECT_EQ(server->statistics().rejectedPeers, 1);
+    EXPECT_EQ(handler->calls, 0);
+    // The eight are served, and a place freed is taken again.
+    clients[0]->send(requestLine("eighth"));
+    EXPECT_TRUE(clients[0]->nextLine().has_value());
+    clients[0].reset();
+    ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 7; }));
+    EXPECT_EQ(exchange("later").requestID, "later");
+    EXPECT_EQ(server->statistics().rejectedPeers, 1);
+}
+
+TEST_F(SocketServerTest, DropsAConnectionWhoseFrameExceedsTheLimitWithoutAReply) {
+    {
+        TestClient client(path());
+        client.send(std::string(65537, 'x') + "\n" + requestLine("after"));
+        EXPECT_EQ(client.nextLine(), std::nullopt);
+    }
+    {
+        TestClient client(path());
+        client.send(std::string(65537, 'y'));  // unfinished and already too long
+        EXPECT_EQ(client.nextLine(), std::nullopt);
+    }
+    EXPECT_EQ(handler->calls, 0);
+    EXPECT_EQ(server->statistics().malformedMessages, 2);
+    // A frame of exactly the limit is read and answered (here as undecodable).
+    TestClient client(path());
+    client.send(std::string(65536, ' ') + "\n");
+    const auto line = client.nextLine();
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(StopResponse::decode(*line).error->code, AutomationErrorCode::invalidRequest);
+    EXPECT_EQ(server->statistics().malformedMessages, 3);
+}
+
+TEST_F(SocketServerTest, DiscardsTheReplyOfAClientThatLeftBeforeIt) {
+    Gate release;
+    handler->answer = [&](const AutomationRequest& request) {
+        release.wait();
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::saved});
+    };
+    {
+        TestClient client(path());
+        client.send(requestLine("gone"));
+        ASSERT_TRUE(waitUntil([&] { return handler->calls == 1; }));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 0; }));
+    release.open();
+    ASSERT_TRUE(waitUntil([&] { return handler->returned == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(server->statistics().handledRequests, 0);
+    EXPECT_EQ(exchange("next").requestID, "next");
+    EXPECT_EQ(server->statistics().handledRequests, 1);
+}
+
+TEST_F(SocketServerTest, PassesAThrownFailureOnAsTheReply) {
+    handler->answer = [](const AutomationRequest&) -> AutomationReply {
+        throw AutomationFailure(AutomationErrorCode::busy, "Recording already", "Stop it first.");
+    };
+    const auto response = exchange("x");
+    EXPECT_EQ(response.error, (AutomationFailure{AutomationErrorCode::busy, "Recording already", "Stop it first."}));
+}
+
+TEST_F(SocketServerTest, StopWhileAHandlerRunsDiscardsItsReply) {
+    Gate release;
+    handler->answer = [&](const AutomationRequest& request) {
+        release.wait();
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::saved});
+    };
+    TestClient client(path());
+    client.send(requestLine("in-flight"));
+    ASSERT_TRUE(waitUntil([&] { return handler->calls == 1; }));
+    server->stop();
+    EXPECT_EQ(client.nextLine(), std::nullopt);
+    release.open();
+    ASSERT_TRUE(waitUntil([&] { return handler->returned == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(server->statistics().handledRequests, 0);
+}
+
+TEST_F(SocketServerTest, AServerReleasedWithoutStopStopsServingSafely) {
+    Gate release;
+    handler->answer = [&](const AutomationRequest& request) {
+        release.wait();
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::saved});
+    };
+    TestClient client(path());
+    client.send(requestLine("orphan"));
+    ASSERT_TRUE(waitUntil([&] { return handler->calls == 1; }));
+    server.reset();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path())));
+    EXPECT_EQ(client.nextLine(), std::nullopt);
+    release.open();  // the handler's reply finds no server
+    EXPECT_TRUE(waitUntil([&] { return handler->returned == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace
+}  // namespace recorder
