@@ -1,0 +1,12 @@
+#pragma once
+
+#include "vantor/ExitCode.h"
+#include "vantor/Invocation.h"
+
+namespace vantor {
+
+// One whole command: parse, help, setup or connect and dispatch, print one document. Never
+// throws.
+ExitCode run(const Invocation& invocation);
+
+}  // namespace vantor
