@@ -3,6 +3,7 @@
 #include <iostream>
 #include <utility>
 
+#include "RecorderAutomation/Platform/EmbeddedInfoPlist.h"
 #include "RecorderAutomation/Protocol/DisplaysPayload.h"
 #include "RecorderAutomation/Protocol/StatusParameters.h"
 #include "RecorderAutomation/Setup/AutomationSetupInstructions.h"
