@@ -65,7 +65,7 @@ std::string percentDecoded(const std::string& text) {
 }
 
 std::string base64Decoded(const std::string& text) {
-    const auto outcome = runProcess({"/usr/bin/base64", "-d"}, {.environment = {}, .input = text});
+    const auto outcome = runProcess({"/usr/bin/base64", "-d"}, testing_support::withInput(text));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
     return outcome.out;
 }

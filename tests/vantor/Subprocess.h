@@ -24,6 +24,18 @@ struct ProcessOptions {
     std::chrono::milliseconds timeLimit{15000};
 };
 
+inline ProcessOptions inEnvironment(std::map<std::string, std::optional<std::string>> environment) {
+    ProcessOptions options;
+    options.environment = std::move(environment);
+    return options;
+}
+
+inline ProcessOptions withInput(std::string input) {
+    ProcessOptions options;
+    options.input = std::move(input);
+    return options;
+}
+
 ProcessOutcome runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 }  // namespace testing_support

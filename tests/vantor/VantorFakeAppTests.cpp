@@ -120,7 +120,7 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         env.emplace("HOME", app.home().string());
         env.emplace("RECORDER_APP", std::nullopt);
-        return testing_support::runProcess(argv, {.environment = env});
+        return testing_support::runProcess(argv, testing_support::inEnvironment(env));
     }
 
     std::vector<json> requestsNamed(const std::string& name) const {
@@ -145,7 +145,7 @@ json document(const ProcessOutcome& outcome) {
 
 TEST_F(VantorWithFakeApp, HelpAndGrammarErrorsNeedNoApp) {
     // Nothing listens: every one of these ends before any connection attempt.
-    expectUsage(testing_support::runProcess({vantorPath}, {.environment = {{"HOME", app.home().string()}}}), 2);
+    expectUsage(testing_support::runProcess({vantorPath}, testing_support::inEnvironment({{"HOME", app.home().string()}})), 2);
     expectUsage(vantor({"--help"}), 0);
     expectUsage(vantor({"setup", "--help"}), 0);
     expectUsage(vantor({"start", "--help"}), 0);
@@ -398,15 +398,15 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     const auto home = app.home().string();
     // RECORDER_APP alone finds the fake app.
     auto outcome = testing_support::runProcess(
-        {vantorPath, "capabilities"}, {.environment = {{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}});
+        {vantorPath, "capabilities"}, testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     // --app wins over RECORDER_APP.
     outcome = testing_support::runProcess({vantorPath, "--app", home + "/Missing.app", "capabilities"},
-                                          {.environment = {{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}});
+                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome)["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"Missing.app\")");
     // An empty RECORDER_APP still counts as set.
-    outcome = testing_support::runProcess({vantorPath, "setup"}, {.environment = {{"HOME", home}, {"RECORDER_APP", ""}}});
+    outcome = testing_support::runProcess({vantorPath, "setup"}, testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_TRUE(document(outcome)["error"]["message"].get<std::string>().starts_with(
         "The recorder app could not be located: unexpectedBundle("));
@@ -416,7 +416,7 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     std::filesystem::create_directories(link.parent_path());
     std::filesystem::create_symlink(vantorPath, link);
     outcome = testing_support::runProcess({link.string(), "setup", "--format", "json"},
-                                          {.environment = {{"HOME", home}, {"RECORDER_APP", std::nullopt}}});
+                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     const auto bundle = std::filesystem::canonical(LUMORA_BUNDLE_DIR).string();
     EXPECT_EQ(json::parse(outcome.out)["mcpServers"]["lumora"]["command"], bundle + "/Contents/Helpers/Quillon");
@@ -451,7 +451,7 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
     EXPECT_TRUE(app.requests().empty());
 
     outcome = testing_support::runProcess({vantorPath, "--app", "/nonexistent/Nothing.app", "setup"},
-                                          {.environment = {{"HOME", app.home().string()}}});
+                                          testing_support::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome),
               (json{{"error",
@@ -462,7 +462,7 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
 TEST_F(VantorWithFakeApp, TextThatIsNotUTF8StillGivesADocument) {
     // The bundle name reaches the message through the failure's description.
     const auto outcome = testing_support::runProcess({vantorPath, "--app", "/nonexistent/\xFF\xFE.app", "status"},
-                                                     {.environment = {{"HOME", app.home().string()}}});
+                                                     testing_support::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     const auto doc = document(outcome);
     EXPECT_EQ(doc["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"\xEF\xBF\xBD\xEF\xBF\xBD.app\")");
