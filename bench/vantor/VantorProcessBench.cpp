@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string request =
-        R"({"command":{"name":"status","parameters":{}},"protocolVersion":1,"requestId":"bench"})";
+        R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench"})";
     std::vector<double> vantorTimes, baselineTimes;
     std::vector<long> vantorPeaks, baselinePeaks;
     int failures = 0;

@@ -107,7 +107,7 @@ protected:
 
     void listen() {
         app.listen([this](const json& request) {
-            const auto name = request["command"]["name"].get<std::string>();
+            const auto name = request["command"].get<std::string>();
             std::lock_guard lock(repliesMutex);
             return replies.at(name)(request);
         });
@@ -126,7 +126,7 @@ protected:
     std::vector<json> requestsNamed(const std::string& name) const {
         std::vector<json> found;
         for (const auto& r : app.requests())
-            if (r["command"]["name"] == name) found.push_back(r);
+            if (r["command"] == name) found.push_back(r);
         return found;
     }
 };
@@ -235,7 +235,7 @@ TEST_F(VantorWithFakeApp, StartSendsTheOptionsAndPrintsTheReceipt) {
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0]["requestId"], "my-id");
     EXPECT_EQ(starts[0]["appInstanceId"], "FAKE-INSTANCE");
-    EXPECT_EQ(starts[0]["command"]["parameters"],
+    EXPECT_EQ(starts[0]["parameters"],
               (json{{"source", {{"kind", "display"}, {"id", "1"}}}, {"durationSeconds", 7}, {"systemAudio", true}}));
 
     // Without the options: no duration, no system audio, a fresh UUID as request identifier,
@@ -244,7 +244,7 @@ TEST_F(VantorWithFakeApp, StartSendsTheOptionsAndPrintsTheReceipt) {
     EXPECT_EQ(outcome.exitStatus, 0);
     starts = requestsNamed("start");
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(starts[1]["command"]["parameters"], (json{{"source", {{"kind", "display"}, {"id", ""}}}, {"systemAudio", false}}));
+    EXPECT_EQ(starts[1]["parameters"], (json{{"source", {{"kind", "display"}, {"id", ""}}}, {"systemAudio", false}}));
     EXPECT_EQ(starts[1]["requestId"].get<std::string>().size(), 36u);
 }
 
@@ -281,8 +281,8 @@ TEST_F(VantorWithFakeApp, StatusNamesTheSessionOnlyWhenGiven) {
     EXPECT_EQ(outcome.out, "{\n  \"automationEnabled\" : true,\n  \"captureReadiness\" : \"ready\"\n}\n");
     const auto statuses = requestsNamed("status");
     ASSERT_EQ(statuses.size(), 2u);
-    EXPECT_EQ(statuses[0]["command"].value("parameters", json::object()), json::object());
-    EXPECT_EQ(statuses[1]["command"]["parameters"], (json{{"sessionId", "S9"}}));
+    EXPECT_EQ(statuses[0].value("parameters", json::object()), json::object());
+    EXPECT_EQ(statuses[1]["parameters"], (json{{"sessionId", "S9"}}));
 }
 
 TEST_F(VantorWithFakeApp, RejectedRepliesArePrintedUnchangedWithTheirStatus) {
