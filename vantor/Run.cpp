@@ -2,6 +2,7 @@
 
 #include "vantor/Arguments.h"
 #include "vantor/CommandExecution.h"
+#include "vantor/Output.h"
 #include "vantor/UsageText.h"
 
 namespace vantor {
@@ -30,6 +31,13 @@ ExitCode run(const Invocation& invocation) {
         return ExitCode::usage;
     } catch (const CommandExecution::Termination& termination) {
         return termination.code;
+    } catch (const std::exception& error) {
+        // Nothing else is expected to escape the commands; if it does, it still ends as a
+        // document rather than an abort.
+        emit(ErrorDocument{recorder::AutomationFailure(recorder::AutomationErrorCode::appUnavailable,
+                                                       std::string("Connection to Lumora failed: ") + error.what())},
+             *invocation.out);
+        return ExitCode::connectionFailed;
     }
 }
 

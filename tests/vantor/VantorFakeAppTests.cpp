@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "RecorderAutomation/Platform/InfoPlist.h"
 #include "tests/vantor/FakeApp.h"
 #include "tests/vantor/Subprocess.h"
 
@@ -466,6 +467,48 @@ TEST_F(VantorWithFakeApp, TextThatIsNotUTF8StillGivesADocument) {
     EXPECT_EQ(outcome.exitStatus, 6);
     const auto doc = document(outcome);
     EXPECT_EQ(doc["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"\xEF\xBF\xBD\xEF\xBF\xBD.app\")");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VantorEmbeddedInformation, ListCarriesItsIdentityAndTheApps) {
+    std::ifstream file(vantorPath, std::ios::binary);
+    std::string bytes(std::filesystem::file_size(vantorPath), '\0');
+    file.read(bytes.data(), std::streamsize(bytes.size()));
+    const auto begin = bytes.find("<?xml");
+    const auto end = bytes.find("</plist>", begin);
+    ASSERT_NE(begin, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    const auto list = recorder::platform::InfoPlist::parse(bytes.substr(begin, end + 8 - begin));
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(*list, (json{{"CFBundleIdentifier", std::string(LUMORA_BUNDLE_IDENTIFIER) + ".vantor"},
+                           {"CFBundleName", "vantor"},
+                           {"CFBundleDisplayName", "Lumora vantor"},
+                           {"CFBundleShortVersionString", "1.3"},
+                           {"CFBundleVersion", "14"},
+                           {"LSMinimumSystemVersion", "15.0"},
+                           {"RecorderAppBundleIdentifier", LUMORA_BUNDLE_IDENTIFIER},
+                           {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}}));
+}
+
+TEST(VantorEmbeddedInformation, NamesTheAppWhenTheBundleHasNoList) {
+    // A copy of vantor inside a bundle without Info.plist: only the embedded list can say
+    // which app this is.
+    std::string pattern = (std::filesystem::temp_directory_path() / "vantor-copy-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path root = pattern;
+    const auto helpers = root / "Other.app" / "Contents" / "Helpers";
+    std::filesystem::create_directories(helpers);
+    std::filesystem::copy_file(vantorPath, helpers / "vantor");
+    const auto outcome = testing_support::runProcess({(helpers / "vantor").string(), "setup", "--format", "json"},
+                                                     testing_support::inEnvironment({{"HOME", root.string()},
+                                                                                     {"RECORDER_APP", std::nullopt}}));
+    EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
+    EXPECT_EQ(json::parse(outcome.out, nullptr, false)["mcpServers"]["lumora"]["command"],
+              (root / "Other.app" / "Contents" / "Helpers" / "Quillon").string());
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace
