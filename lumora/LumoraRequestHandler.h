@@ -8,13 +8,14 @@
 
 #include "RecorderAutomation/Protocol/AutomationReply.h"
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "RecorderAutomation/Server/AutomationRequestHandling.h"
 #include "lumora/CaptureBackend.h"
 #include "lumora/Recorder.h"
 #include "lumora/Settings.h"
 
 namespace lumora {
 
-class LumoraRequestHandler {
+class LumoraRequestHandler : public recorder::AutomationRequestHandling {
 public:
     struct Identity {
         std::string appName = "Lumora";
@@ -28,7 +29,7 @@ public:
     LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Recorder> recorder,
                          std::function<Settings()> settings, std::filesystem::path home);
 
-    recorder::AutomationReply handle(const recorder::AutomationRequest& request);
+    recorder::AutomationReply handle(const recorder::AutomationRequest& request) override;
 
     // The default limit when a start request names no duration.
     static constexpr std::int64_t defaultDurationLimitSeconds = 3600;

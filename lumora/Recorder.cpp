@@ -163,7 +163,7 @@ void Recorder::requestStopLocked(RecordingSession& session, const std::string& r
 
 std::optional<RecordingSession> Recorder::session(const std::string& sessionID) const {
     std::lock_guard lock(mutex_);
-    auto* s = const_cast<SessionStore&>(store_).find(sessionID);
+    const auto* s = store_.find(sessionID);
     if (!s) return std::nullopt;
     return *s;
 }
@@ -171,7 +171,7 @@ std::optional<RecordingSession> Recorder::session(const std::string& sessionID) 
 std::optional<RecordingSession> Recorder::active() const {
     std::lock_guard lock(mutex_);
     if (!activeID_) return std::nullopt;
-    auto* s = const_cast<SessionStore&>(store_).find(*activeID_);
+    const auto* s = store_.find(*activeID_);
     if (!s) return std::nullopt;
     return *s;
 }

@@ -33,6 +33,11 @@ RecordingSession* SessionStore::find(const std::string& id) {
     return it == byID_.end() ? nullptr : &*it->second;
 }
 
+const RecordingSession* SessionStore::find(const std::string& id) const {
+    auto it = byID_.find(id);
+    return it == byID_.end() ? nullptr : &*it->second;
+}
+
 RecordingSession* SessionStore::findByRequestID(const std::string& requestID) {
     auto it = byRequest_.find(requestID);
     return it == byRequest_.end() ? nullptr : &*it->second;

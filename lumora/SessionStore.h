@@ -23,6 +23,7 @@ public:
     RecordingSession& insert(RecordingSession session);
 
     RecordingSession* find(const std::string& id);
+    const RecordingSession* find(const std::string& id) const;
     // The automated session that the start request `requestID` made, if it is still retained.
     RecordingSession* findByRequestID(const std::string& requestID);
 

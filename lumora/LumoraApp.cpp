@@ -1,0 +1,180 @@
+#include "lumora/LumoraApp.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include "RecorderAutomation/Client/AutomationEndpoint.h"
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Server/AutomationSocketServer.h"
+#include "lumora/LaunchOptions.h"
+#include "lumora/LumoraRequestHandler.h"
+#include "lumora/SyntheticBackend.h"
+#include "lumora/X11Backend.h"
+
+namespace lumora {
+namespace {
+
+std::mutex logMutex;
+
+void say(const std::string& line) {
+    std::lock_guard lock(logMutex);
+    std::cerr << "Lumora: " << line << std::endl;
+}
+
+std::filesystem::path homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    return "/";
+}
+
+std::string freshInstanceID() {
+    uuid_t uuid;
+    uuid_generate_random(uuid);
+    char text[37];
+    uuid_unparse_upper(uuid, text);
+    return text;
+}
+
+// The settings in force: the file, with the command line laid over it. Re-read on SIGHUP.
+class LiveSettings {
+public:
+    LiveSettings(std::filesystem::path path, LaunchOptions options) : path_(std::move(path)), options_(std::move(options)) {}
+
+    void load() {
+        auto loaded = SettingsLoad::fromFile(path_);
+        for (const auto& problem : loaded.problems) say(problem);
+        if (!loaded.fileExists) writeDefaults(loaded.settings);
+        options_.applyTo(loaded.settings);
+        std::lock_guard lock(mutex_);
+        settings_ = loaded.settings;
+    }
+    Settings current() const {
+        std::lock_guard lock(mutex_);
+        return settings_;
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    // A first run leaves the defaults in place, so that the user has a file to edit.
+    void writeDefaults(const Settings& defaults) {
+        std::error_code ec;
+        std::filesystem::create_directories(path_.parent_path(), ec);
+        std::ofstream out(path_);
+        if (!out) return;
+        out << defaults.toJSON().dump(2) << "\n";
+        ::chmod(path_.c_str(), 0600);
+        say("wrote the default settings to " + path_.string() + ".");
+    }
+
+    std::filesystem::path path_;
+    LaunchOptions options_;
+    mutable std::mutex mutex_;
+    Settings settings_;
+};
+
+std::shared_ptr<CaptureBackend> makeBackend(const Settings& settings) {
+    if (settings.captureBackend == CaptureBackendKind::x11) {
+        auto backend = std::make_shared<X11Backend>(settings.x11Display);
+        if (backend->displayName().empty()) say("the x11 back end has no X display: set \"x11Display\" or DISPLAY.");
+        return backend;
+    }
+    return std::make_shared<SyntheticBackend>(settings.virtualDisplays, true);
+}
+
+}  // namespace
+
+int LumoraApp::run(const std::vector<std::string>& arguments) {
+    LaunchOptions options;
+    try {
+        options = LaunchOptions::parse(arguments);
+    } catch (const std::invalid_argument& bad) {
+        std::cerr << "Lumora: " << bad.what() << "\n\n" << LaunchOptions::usage();
+        return 2;
+    }
+    if (options.help) {
+        std::cout << LaunchOptions::usage();
+        return 0;
+    }
+
+    // Signals are taken by this thread alone (sigwait below); every thread started from here on
+    // inherits the mask. Child processes get a clean mask of their own.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, s);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const auto home = homeDirectory();
+    std::optional<recorder::AutomationEndpoint> endpoint;
+    try {
+        endpoint = recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, std::string(LUMORA_APP_GROUP));
+    } catch (const recorder::AutomationEndpoint::Failure& failure) {
+        say("the automation socket cannot be placed: " + failure.description() + ".");
+        return 1;
+    }
+
+    auto settings = std::make_shared<LiveSettings>(
+        options.settingsPath ? std::filesystem::path(*options.settingsPath) : endpoint->directory() / "settings.json", options);
+    settings->load();
+    const Settings initial = settings->current();
+
+    auto backend = makeBackend(initial);
+    auto recorder = std::make_shared<Recorder>(backend, std::size_t(recorder::AutomationProtocol::maximumRetainedSessions));
+    recorder->setLog(say);
+    const std::string instance = freshInstanceID();
+    auto handler = std::make_shared<LumoraRequestHandler>(
+        LumoraRequestHandler::Identity{"Lumora", LUMORA_VERSION, LUMORA_BUNDLE_IDENTIFIER, instance}, backend, recorder,
+        [settings] { return settings->current(); }, home);
+
+    recorder::AutomationSocketServer server(*endpoint, instance, handler);
+    try {
+        server.start();
+    } catch (const std::exception& failure) {
+        say(std::string("the automation socket could not be opened at ") + endpoint->path() + ": " + failure.what() + ".");
+        return 1;
+    }
+    say(std::string(options.automationLaunch ? "started by a helper; " : "") + "automation socket at " + endpoint->path() +
+        " (app instance " + instance + "), capture back end " + backend->name() + ", recordings go to " +
+        initial.resolvedOutputFolder(home).string() +
+        (initial.automationEnabled ? "." : "; local automation is turned off, requests are refused."));
+
+    auto pressRecordButton = [&] {
+        const auto now = settings->current();
+        if (!recorder->active() && !now.simulate.setupComplete) return say("finish the first-run setup before recording.");
+        if (!recorder->active() && !now.simulate.screenRecordingPermission)
+            return say("screen recording is not permitted; nothing was recorded.");
+        auto order = handler->manualOrder();
+        say(order ? recorder->toggleByUser(*order) : "there is no display to record.");
+    };
+    if (options.manualRecording) pressRecordButton();
+
+    while (true) {
+        int received = 0;
+        if (::sigwait(&signals, &received) != 0) continue;
+        if (received == SIGUSR1) {
+            pressRecordButton();
+        } else if (received == SIGHUP) {
+            settings->load();
+            say("settings read again from " + settings->path().string() + ".");
+        } else {
+            break;
+        }
+    }
+
+    say("quitting; saving any recording in progress.");
+    if (!recorder->finish(std::string(recording_text::appQuit), std::chrono::seconds(20)))
+        say("the recording in progress did not finish saving in time.");
+    server.stop();
+    say("stopped.");
+    return 0;
+}
+
+}  // namespace lumora

@@ -1,0 +1,430 @@
+// The Lumora program end to end: launched on a temporary HOME, driven through
+// RecorderAutomationSession over its socket, recording real files with ffmpeg.
+
+#include "tests/lumora/LumoraProcess.h"
+
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Protocol/EmptyPayload.h"
+#include "lumora/MediaProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+using recorder::AutomationErrorCode;
+using recorder::AutomationSessionState;
+using recorder::RecorderAutomationSession;
+using testing_support::LumoraProcess;
+using testing_support::TemporaryHome;
+
+constexpr double twoFrames = 2.0 / 30.0 + 0.01;
+
+recorder::StartParameters displayParameters(std::string id, std::optional<std::int64_t> duration = std::nullopt) {
+    recorder::StartParameters p;
+    p.source = {recorder::SourceKind::display, std::move(id)};
+    p.durationSeconds = duration;
+    return p;
+}
+
+// The failure that Lumora answered `operation` with.
+recorder::AutomationFailure refusal(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const RecorderAutomationSession::Failure& failure) {
+        if (const auto* rejected = failure.as<RecorderAutomationSession::Rejected>()) return rejected->failure;
+        throw;
+    }
+    throw std::runtime_error("the operation was not refused");
+}
+
+recorder::StatusPayload waitForState(RecorderAutomationSession& session, const std::optional<std::string>& id,
+                                     AutomationSessionState state, std::chrono::milliseconds timeout = 10s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        auto status = session.status(id);
+        if ((status.session && status.session->state == state) || std::chrono::steady_clock::now() >= deadline) return status;
+        std::this_thread::sleep_for(25ms);
+    }
+}
+
+std::vector<std::filesystem::path> recordingsIn(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (entry.path().extension() == ".mp4") files.push_back(entry.path());
+    return files;
+}
+
+TEST(LumoraProgram, RecordsAFileThatMatchesItsSavedResult) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    EXPECT_EQ(std::filesystem::status(lumora.endpoint().path()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    auto session = lumora.session();
+
+    auto caps = session.capabilities();
+    EXPECT_TRUE(caps.automationEnabled);
+    EXPECT_EQ(caps.captureReadiness, "ready");
+    EXPECT_EQ(caps.appVersion, "1.3");
+    EXPECT_EQ(caps.bundleIdentifier, LUMORA_BUNDLE_IDENTIFIER);
+    auto displays = session.displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_TRUE(displays[0].isDefault);
+    EXPECT_EQ(displays[0].id, "1");
+
+    auto receipt = session.start(displayParameters("1"));
+    EXPECT_EQ(receipt.state, AutomationSessionState::preparing);
+    EXPECT_EQ(receipt.durationLimitSeconds, 3600);
+    auto status = waitForState(session, receipt.sessionID, AutomationSessionState::recording);
+    ASSERT_TRUE(status.session);
+    ASSERT_EQ(status.session->state, AutomationSessionState::recording) << lumora.log();
+    std::this_thread::sleep_for(1200ms);
+    auto stopped = session.stop(receipt.sessionID);
+    EXPECT_EQ(stopped.state, AutomationSessionState::stopping);
+    auto result = session.waitForResult(receipt.sessionID, 15);
+    ASSERT_EQ(result.state, AutomationSessionState::saved) << lumora.log();
+    ASSERT_TRUE(result.recording);
+    const auto& saved = *result.recording;
+    EXPECT_EQ(saved.endReason, "stopped");
+    EXPECT_EQ(std::filesystem::path(saved.path).parent_path(), home.recordings());
+    EXPECT_EQ(saved.bytes, std::int64_t(std::filesystem::file_size(saved.path)));
+    auto measured = MediaProbe::measure(saved.path);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured));
+    const auto& media = std::get<SavedMedia>(measured);
+    EXPECT_EQ(saved.width, receipt.expectedWidth);
+    EXPECT_EQ(saved.height, receipt.expectedHeight);
+    EXPECT_EQ(media.width, saved.width);
+    EXPECT_EQ(media.height, saved.height);
+    EXPECT_NEAR(media.durationSeconds, saved.durationSeconds, twoFrames);
+    EXPECT_GT(saved.durationSeconds, 1.0);
+    // Stopping again is harmless.
+    EXPECT_EQ(session.stop(receipt.sessionID).state, AutomationSessionState::saved);
+
+    lumora.signal(SIGTERM);
+    auto exit = lumora.waitExit(15s);
+    ASSERT_TRUE(exit);
+    EXPECT_TRUE(exit->succeeded()) << lumora.log();
+    EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
+}
+
+TEST(LumoraProgram, TheDurationLimitStopsTheRecordingByItself) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("2", 1));
+    EXPECT_EQ(receipt.durationLimitSeconds, 1);
+    auto result = session.waitForResult(receipt.sessionID, 15);
+    ASSERT_EQ(result.state, AutomationSessionState::saved) << lumora.log();
+    EXPECT_EQ(result.recording->endReason, "duration_limit");
+    EXPECT_NEAR(result.recording->durationSeconds, 1.0, twoFrames);
+    EXPECT_EQ(result.recording->width, 160);
+    EXPECT_EQ(result.recording->height, 120);
+}
+
+// --- Every refusal through the program ----------------------------------------------------------
+
+struct ProgramRefusal {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::function<void(Settings&)> settings;
+    std::function<void(LumoraProcess&, RecorderAutomationSession&)> act;
+    AutomationErrorCode code;
+};
+
+recorder::AutomationFailure rawRefusal(LumoraProcess& lumora, recorder::AutomationRequest request) {
+    auto response = lumora.client().send<recorder::EmptyPayload>(request);
+    EXPECT_FALSE(response.ok);
+    if (!response.error) throw std::runtime_error("no error in the response");
+    return *response.error;
+}
+
+const ProgramRefusal programRefusals[] = {
+    {"UnsupportedVersion", {}, {},
+     [](LumoraProcess& l, RecorderAutomationSession&) {
+         recorder::AutomationRequest r;
+         r.protocolVersion = 2;
+         r.requestID = "v2";
+         throw rawRefusal(l, r);
+     },
+     AutomationErrorCode::unsupportedVersion},
+    {"InstanceChanged", {}, {},
+     [](LumoraProcess& l, RecorderAutomationSession&) {
+         recorder::AutomationRequest r;
+         r.requestID = "stale";
+         r.appInstanceID = "AN-EARLIER-INSTANCE";
+         r.command = recorder::AutomationCommand::result({"S"});
+         throw rawRefusal(l, r);
+     },
+     AutomationErrorCode::instanceChanged},
+    {"DurationOutOfRange", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1", 3601)); },
+     AutomationErrorCode::invalidRequest},
+    {"WindowSource", {}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) {
+         auto p = displayParameters("1");
+         p.source.kind = recorder::SourceKind::window;
+         s.start(p);
+     },
+     AutomationErrorCode::unsupportedSource},
+    {"UnknownDisplay", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("42")); },
+     AutomationErrorCode::sourceUnavailable},
+    {"SystemAudioUnavailable", {}, [](Settings& s) { s.systemAudioAvailable = false; },
+     [](LumoraProcess&, RecorderAutomationSession& s) {
+         auto p = displayParameters("1");
+         p.systemAudio = true;
+         s.start(p);
+     },
+     AutomationErrorCode::unsupportedAudio},
+    {"Busy", {}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) {
+         s.start(displayParameters("1", 5));
+         s.start(displayParameters("2", 5));
+     },
+     AutomationErrorCode::busy},
+    {"IdempotencyConflict", {}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) {
+         auto first = s.start(displayParameters("1", 5), "one-request");
+         EXPECT_EQ(s.start(displayParameters("1", 5), "one-request").sessionID, first.sessionID);
+         s.start(displayParameters("1", 6), "one-request");
+     },
+     AutomationErrorCode::idempotencyConflict},
+    {"SessionNotFound", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.stop("no-such-session"); },
+     AutomationErrorCode::sessionNotFound},
+    {"AutomationDisabled", {"--automation-disabled"}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.displays(); },
+     AutomationErrorCode::automationDisabled},
+    {"PermissionRequired", {"--permission-missing"}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); }, AutomationErrorCode::permissionRequired},
+    {"SetupRequired", {"--setup-incomplete"}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); }, AutomationErrorCode::setupRequired},
+    {"DestinationUnavailable", {"--output-folder", "/proc/version/rec"}, {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); },
+     AutomationErrorCode::destinationUnavailable},
+};
+
+class LumoraProgramRefusal : public testing::TestWithParam<ProgramRefusal> {};
+
+TEST_P(LumoraProgramRefusal, AnswersWithItsCodeMessageAndHint) {
+    TemporaryHome home;
+    auto settings = TemporaryHome::smallSettings();
+    if (GetParam().settings) GetParam().settings(settings);
+    home.writeSettings(settings);
+    LumoraProcess lumora(home, GetParam().arguments);
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    recorder::AutomationFailure failure;
+    try {
+        failure = refusal([&] { GetParam().act(lumora, session); });
+    } catch (const recorder::AutomationFailure& raw) {
+        failure = raw;
+    }
+    EXPECT_EQ(failure.code, GetParam().code) << failure.message;
+    EXPECT_FALSE(failure.message.empty());
+    EXPECT_TRUE(failure.hint && !failure.hint->empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, LumoraProgramRefusal, testing::ValuesIn(programRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Failing captures ---------------------------------------------------------------------------
+
+struct FailingCapture {
+    const char* mode;
+    AutomationErrorCode code;
+};
+
+class LumoraProgramFailingCapture : public testing::TestWithParam<FailingCapture> {};
+
+TEST_P(LumoraProgramFailingCapture, EndsTheSessionFailedWithItsCode) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--capture-failure", GetParam().mode});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("1", 1));
+    auto result = session.waitForResult(receipt.sessionID, 15);
+    ASSERT_EQ(result.state, AutomationSessionState::failed) << lumora.log();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->code, GetParam().code);
+    EXPECT_FALSE(result.failure->message.empty());
+    EXPECT_FALSE(result.recording);
+    EXPECT_TRUE(recordingsIn(home.recordings()).empty());
+    // A failed session leaves Lumora ready for the next one.
+    EXPECT_EQ(session.capabilities().captureReadiness, "ready");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LumoraProgramFailingCapture,
+                         testing::Values(FailingCapture{"start", AutomationErrorCode::captureFailed},
+                                         FailingCapture{"during", AutomationErrorCode::captureFailed},
+                                         FailingCapture{"finalize", AutomationErrorCode::finalizationFailed}),
+                         [](const auto& info) { return std::string(info.param.mode); });
+
+// --- The user's own recording, signals, settings -----------------------------------------------
+
+TEST(LumoraProgram, ARecordingStartedByHandIsReportedButCannotBeStoppedThroughAutomation) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    lumora.signal(SIGUSR1);  // the record button
+    auto status = waitForState(session, std::nullopt, AutomationSessionState::recording);
+    ASSERT_TRUE(status.session) << lumora.log();
+    EXPECT_EQ(status.session->origin, "manual");
+    EXPECT_EQ(status.session->state, AutomationSessionState::recording);
+    EXPECT_EQ(status.captureReadiness, "busy");
+    ASSERT_TRUE(status.session->sessionID);
+    const auto manualID = *status.session->sessionID;
+    auto failure = refusal([&] { session.stop(manualID); });
+    EXPECT_EQ(failure.code, AutomationErrorCode::sessionNotOwned);
+    EXPECT_EQ(refusal([&] { session.start(displayParameters("1")); }).code, AutomationErrorCode::busy);
+    auto caps = session.capabilities();
+    ASSERT_TRUE(caps.activeSession);
+    EXPECT_EQ(caps.activeSession->origin, "manual");
+    EXPECT_FALSE(caps.activeSession->automationSessionID);
+
+    lumora.signal(SIGUSR1);  // the user stops it
+    ASSERT_TRUE(lumora.waitForLog("Saved session " + manualID, 15s)) << lumora.log();
+    EXPECT_FALSE(session.status().session);
+    auto files = recordingsIn(home.recordings());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<SavedMedia>(MediaProbe::measure(files[0])));
+}
+
+TEST(LumoraProgram, SIGTERMDuringARecordingSavesAPlayableFileAndRemovesTheSocket) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("1"));
+    ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
+              AutomationSessionState::recording);
+    std::this_thread::sleep_for(800ms);
+    lumora.signal(SIGTERM);
+    auto exit = lumora.waitExit(20s);
+    ASSERT_TRUE(exit);
+    EXPECT_TRUE(exit->succeeded()) << lumora.log();
+    EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
+    auto files = recordingsIn(home.recordings());
+    ASSERT_EQ(files.size(), 1u) << lumora.log();
+    auto measured = MediaProbe::measure(files[0]);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
+    EXPECT_GT(std::get<SavedMedia>(measured).durationSeconds, 0.5);
+    EXPECT_NE(lumora.log().find("Saved session " + receipt.sessionID), std::string::npos) << lumora.log();
+}
+
+TEST(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {
+    TemporaryHome home;
+    home.writeSettings("{ \"automationEnabled\": ");
+    LumoraProcess lumora(home, {"--automation-launch"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    EXPECT_TRUE(lumora.waitForLog("not a JSON object; using the default settings.", 5s)) << lumora.log();
+    auto session = lumora.session();
+    EXPECT_TRUE(session.capabilities().automationEnabled);
+    EXPECT_EQ(session.displays().size(), Settings::defaultVirtualDisplays().size());
+    // The broken file is left for the user to mend.
+    std::ifstream in(home.appDirectory() / "settings.json");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, "{ \"automationEnabled\": ");
+}
+
+TEST(LumoraProgram, AFirstRunWritesTheDefaultSettingsAndSIGHUPReadsThemAgain) {
+    TemporaryHome home;
+    LumoraProcess lumora(home, {});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    const auto file = home.appDirectory() / "settings.json";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(SettingsLoad::fromFile(file).settings, Settings{});
+    auto session = lumora.session();
+    EXPECT_NO_THROW(session.displays());
+
+    Settings off;
+    off.automationEnabled = false;
+    home.writeSettings(off);
+    lumora.signal(SIGHUP);
+    ASSERT_TRUE(lumora.waitForLog("settings read again", 5s)) << lumora.log();
+    EXPECT_EQ(refusal([&] { session.displays(); }).code, AutomationErrorCode::automationDisabled);
+    EXPECT_FALSE(session.capabilities().automationEnabled);
+}
+
+TEST(LumoraProgram, SecondCopyOnTheSameSocketRefusesToStart) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess first(home, {});
+    ASSERT_TRUE(first.waitForSocket()) << first.log();
+    LumoraProcess second(home, {});
+    auto exit = second.waitExit(10s);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->status, 1);
+    EXPECT_NE(second.log().find("could not be opened"), std::string::npos) << second.log();
+    EXPECT_TRUE(first.session().capabilities().automationEnabled);
+}
+
+TEST(LumoraProgram, EachLaunchHasAFreshAppInstance) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    std::string firstInstance;
+    {
+        LumoraProcess lumora(home, {});
+        ASSERT_TRUE(lumora.waitForSocket());
+        auto session = lumora.session();
+        session.capabilities();
+        firstInstance = *session.appInstanceID();
+    }
+    LumoraProcess lumora(home, {});
+    ASSERT_TRUE(lumora.waitForSocket());
+    auto session = lumora.session();
+    session.capabilities();
+    EXPECT_NE(*session.appInstanceID(), firstInstance);
+    EXPECT_EQ(session.appInstanceID()->size(), 36u);
+}
+
+// --- The x11 back end against an Xvfb display started here ---------------------------------------
+
+TEST(LumoraProgram, RecordsAnXvfbDisplayWithTheX11Backend) {
+    if (!ChildProcess::locate("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    std::string display;
+    std::optional<ChildProcess> xvfb;
+    for (int number = 140 + ::getpid() % 60; number < 400 && !xvfb; number += 11) {
+        if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) continue;
+        display = ":" + std::to_string(number);
+        xvfb.emplace("Xvfb", std::vector<std::string>{display, "-screen", "0", "256x144x24", "-nolisten", "tcp"});
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) && !xvfb->poll() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        if (!std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) xvfb.reset();
+    }
+    ASSERT_TRUE(xvfb) << "Xvfb did not start";
+    {
+        TemporaryHome home;
+        home.writeSettings(TemporaryHome::smallSettings());
+        LumoraProcess lumora(home, {"--capture-backend", "x11", "--x11-display", display});
+        ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+        auto session = lumora.session();
+        auto displays = session.displays();
+        ASSERT_EQ(displays.size(), 1u);
+        EXPECT_EQ(displays[0].pixelWidth, 256);
+        EXPECT_EQ(displays[0].pixelHeight, 144);
+        EXPECT_TRUE(displays[0].isDefault);
+        EXPECT_FALSE(session.capabilities().systemAudioSupported);
+        auto receipt = session.start(displayParameters(displays[0].id, 1));
+        auto result = session.waitForResult(receipt.sessionID, 15);
+        ASSERT_EQ(result.state, AutomationSessionState::saved) << lumora.log();
+        EXPECT_EQ(result.recording->width, 256);
+        EXPECT_EQ(result.recording->height, 144);
+        EXPECT_NEAR(result.recording->durationSeconds, 1.0, twoFrames);
+    }
+    xvfb->signal(SIGTERM);
+    xvfb->waitFor(5s);
+}
+
+}  // namespace
+}  // namespace lumora
