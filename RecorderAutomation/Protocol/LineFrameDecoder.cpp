@@ -14,6 +14,15 @@ std::vector<std::string> LineFrameDecoder::append(std::string_view bytes) {
     std::vector<std::string> frames;
     const auto limit = static_cast<std::size_t>(limit_ < 0 ? 0 : limit_);
 
+    // After an oversized line the buffer keeps everything that followed it, line feeds
+    // included; those bytes are split like fresh input.
+    if (!buffer_.empty() && buffer_.find('\n') != std::string::npos) {
+        std::string pending = std::move(buffer_);
+        buffer_.clear();
+        pending.append(bytes);
+        return append(pending);
+    }
+
     // Scan only the new bytes for line feeds: the buffered part is known to hold none.
     if (buffer_.empty()) {
         std::size_t start = 0;

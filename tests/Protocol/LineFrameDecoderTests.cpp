@@ -70,5 +70,17 @@ TEST(LineFrameDecoder, HoldsTheLimitUnfinishedButClearsOneByteMore) {
     EXPECT_EQ(decoder.append("{}\n"), Frames{"{}"});
 }
 
+TEST(LineFrameDecoder, SplitsTheLinesKeptAfterAnOversizedLineOnTheNextAppend) {
+    LineFrameDecoder decoder(4);
+    EXPECT_THROW(decoder.append("toolong\n{}\n{"), LineFrameDecoder::Failure);
+    // The kept bytes "{}\n{" hold a complete frame; it must come out alone, without its line feed.
+    EXPECT_EQ(decoder.append("}\n"), (Frames{"{}", "{}"}));
+    EXPECT_EQ(decoder.bufferedBytes(), 0u);
+
+    LineFrameDecoder again(1);
+    EXPECT_THROW(again.append("abc\n\r\n"), LineFrameDecoder::Failure);
+    EXPECT_EQ(again.append("\n"), Frames{"\r"});
+}
+
 }  // namespace
 }  // namespace recorder
