@@ -3,6 +3,8 @@
 #include <plist/plist.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -71,6 +73,21 @@ std::optional<nlohmann::json> convert(plist_t node, int depth) {
     }
 }
 
+// A text holding U+0000 (possible in binary lists and through XML character references) is
+// kept by libplist with a length past its first NUL, and reading it as a dictionary key then
+// fails an assertion inside libplist that aborts the process. No real information list holds
+// one, so such a list is refused as a whole. The XML writer copies every byte of each text, so
+// a NUL shows up there.
+bool holdsNulCharacter(plist_t root) {
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    if (xml == nullptr) return true;
+    const bool found = std::memchr(xml, '\0', length) != nullptr;
+    std::free(xml);
+    return found;
+}
+
 }  // namespace
 
 std::optional<nlohmann::json> parse(std::string_view bytes) {
@@ -78,6 +95,7 @@ std::optional<nlohmann::json> parse(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     PlistHandle handle(root);
+    if (root == nullptr || holdsNulCharacter(root)) return std::nullopt;
     return convert(root, 0);
 }
 
