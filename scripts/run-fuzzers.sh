@@ -5,6 +5,10 @@ set -euo pipefail
 build=$1
 seconds=${2:-30}
 status=0
+# A crashing input is kept here (and named in the log) so that it can be replayed:
+#   build-fuzz/fuzz/<Area>/fuzz_<name> build-fuzz/fuzz-artifacts/fuzz_<name>-crash-...
+artifacts=$build/fuzz-artifacts
+mkdir -p "$artifacts"
 for target in "$build"/fuzz/*/fuzz_*; do
   [[ -x $target && -f $target ]] || continue
   name=$(basename "$target")
@@ -13,7 +17,7 @@ for target in "$build"/fuzz/*/fuzz_*; do
   work=$(mktemp -d)
   [[ -d $seeds ]] && cp -r "$seeds"/. "$work"/
   echo "---- $name: ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>"$work.log"; then
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -artifact_prefix="$artifacts/$name-" -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>"$work.log"; then
     tail -n 60 "$work.log"
     status=1
   else

@@ -1,0 +1,64 @@
+// Arbitrary bytes as the server receives them: split into frames, each decoded as a request. A
+// decoding fault is always a DecodingError; a decoded request re-encodes into one frame within
+// the limit, and that frame decodes to an equal request.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "RecorderAutomation/Protocol/LineFrameDecoder.h"
+#include "RecorderAutomation/Protocol/LineFrameEncoder.h"
+#include "fuzz/FuzzCheck.h"
+
+namespace {
+
+using namespace recorder;
+
+void roundTrip(std::string_view frame) {
+    AutomationRequest request;
+    try {
+        request = AutomationRequest::decode(frame);
+    } catch (const DecodingError& error) {
+        FUZZ_CHECK(!error.localizedDescription().empty());
+        return;
+    }
+    std::string encoded;
+    try {
+        encoded = LineFrameEncoder::encode(request);
+    } catch (const LineFrameDecoder::Failure& failure) {
+        // Only a request whose text outgrew the limit (escapes can lengthen it) may be refused.
+        FUZZ_CHECK(failure == LineFrameDecoder::Failure::messageTooLarge(AutomationProtocol::maximumMessageBytes));
+        FUZZ_CHECK(request.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size() > static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
+        return;
+    }
+    FUZZ_CHECK(encoded.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes) + 1);
+    FUZZ_CHECK(encoded.back() == '\n');
+    FUZZ_CHECK(encoded.find('\n') == encoded.size() - 1);
+    AutomationRequest again;
+    try {
+        again = AutomationRequest::decode(encoded);
+    } catch (const DecodingError&) {
+        FUZZ_CHECK(!"a re-encoded request must decode");
+    }
+    FUZZ_CHECK(again == request);
+    FUZZ_CHECK(LineFrameEncoder::encode(again) == encoded);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    LineFrameDecoder decoder(AutomationProtocol::maximumMessageBytes);
+    try {
+        for (const auto& frame : decoder.append(bytes)) {
+            FUZZ_CHECK(frame.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
+            roundTrip(frame);
+        }
+    } catch (const LineFrameDecoder::Failure&) {
+    }
+    // The whole input as one frame too, so that inputs without a line feed are decoded.
+    if (bytes.find('\n') == std::string_view::npos) roundTrip(bytes);
+    return 0;
+}

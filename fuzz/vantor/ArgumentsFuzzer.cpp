@@ -1,0 +1,81 @@
+// Arbitrary command lines (arguments separated by NUL bytes) through vantor's parser. A parse
+// either throws Usage or yields a value whose parts are all known names; writing that value back
+// as a command line parses to the same value, options may follow or precede the command, and
+// adding an unknown option or a second command always fails.
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/FuzzCheck.h"
+#include "vantor/Arguments.h"
+
+namespace {
+
+using vantor::Arguments;
+
+std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
+    try {
+        return Arguments(arguments);
+    } catch (const vantor::Usage&) {
+        return std::nullopt;
+    }
+}
+
+const std::set<std::string> valueOptions = {"display", "duration", "request-id", "session", "timeout", "format"};
+const std::set<std::string> flagOptions = {"system-audio", "wait", "help"};
+
+std::vector<std::string> written(const Arguments& value, bool commandFirst) {
+    std::vector<std::string> line;
+    if (value.command && commandFirst) line.push_back(*value.command);
+    if (value.app) line.insert(line.end(), {"--app", *value.app});
+    for (const auto& [name, text] : value.options) line.insert(line.end(), {"--" + name, text});
+    for (const auto& flag : value.flags) line.push_back("--" + flag);
+    if (value.command && !commandFirst) line.push_back(*value.command);
+    return line;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> arguments;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    if (!bytes.empty()) {
+        for (std::size_t start = 0;;) {
+            const auto end = bytes.find('\0', start);
+            arguments.emplace_back(bytes.substr(start, end == std::string_view::npos ? end : end - start));
+            if (end == std::string_view::npos) break;
+            start = end + 1;
+        }
+    }
+
+    const auto value = parse(arguments);
+    if (!value) return 0;
+    if (value->command) FUZZ_CHECK(!value->command->starts_with("--"));
+    for (const auto& [name, text] : value->options) FUZZ_CHECK(valueOptions.contains(name));
+    for (const auto& flag : value->flags) FUZZ_CHECK(flagOptions.contains(flag));
+
+    FUZZ_CHECK(parse(written(*value, true)) == value);
+    FUZZ_CHECK(parse(written(*value, false)) == value);
+
+    auto withUnknown = arguments;
+    withUnknown.push_back("--unknown-option");
+    FUZZ_CHECK(!parse(withUnknown));
+    auto withDangling = arguments;
+    withDangling.push_back("--session");
+    FUZZ_CHECK(!parse(withDangling));
+    if (value->command) {
+        auto withSecond = arguments;
+        withSecond.push_back("second");
+        FUZZ_CHECK(!parse(withSecond));
+    }
+    auto withHelp = arguments;
+    withHelp.push_back("--help");
+    auto helped = parse(withHelp);
+    FUZZ_CHECK(helped && helped->hasFlag("help") && helped->command == value->command &&
+               helped->options == value->options && helped->app == value->app);
+    return 0;
+}
