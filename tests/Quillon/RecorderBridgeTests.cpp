@@ -56,8 +56,13 @@ protected:
     }
 
     std::optional<std::string> answer(const AutomationRequest& request) {
-        if (script)
-            if (auto line = script(request))
+        std::function<std::optional<std::string>(const AutomationRequest&)> scripted;
+        {
+            std::lock_guard lock(scriptMutex);
+            scripted = script;
+        }
+        if (scripted)
+            if (auto line = scripted(request))
                 return *line == "<close>" ? std::nullopt : line;
         const auto& command = request.command;
         switch (command.name()) {
@@ -103,7 +108,13 @@ protected:
     std::unique_ptr<RecorderBridge> bridge;
     std::atomic<int> connects{0};
     std::function<void(std::stop_token)> connectHook;
+    // Set through setScript: the fake's thread reads it.
     std::function<std::optional<std::string>(const AutomationRequest&)> script;
+    std::mutex scriptMutex;
+    void setScript(std::function<std::optional<std::string>(const AutomationRequest&)> next) {
+        std::lock_guard lock(scriptMutex);
+        script = std::move(next);
+    }
     std::atomic<AutomationSessionState> resultState{AutomationSessionState::saved};
 };
 
@@ -212,12 +223,12 @@ TEST_F(Bridge, ResultWithoutAPositiveWaitAsksOnce) {
 
 TEST_F(Bridge, ResultWaitPollsUntilFinal) {
     std::atomic<int> polls{0};
-    script = [&](const AutomationRequest& request) -> std::optional<std::string> {
+    setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
         if (request.command.name() != AutomationCommand::Name::result)
             return std::nullopt;
         auto state = ++polls < 2 ? AutomationSessionState::stopping : AutomationSessionState::saved;
         return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}), request);
-    };
+    });
     auto result = call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", "100000"}}));
     EXPECT_FALSE(result.isError) << result.text;
     EXPECT_EQ(polls, 2);
@@ -265,11 +276,11 @@ TEST_F(Bridge, CancellationReachesTheLaunchWait) {
 }
 
 TEST_F(Bridge, RejectionIsPassedOnAndKeepsTheSession) {
-    script = [](const AutomationRequest& request) -> std::optional<std::string> {
+    setScript([](const AutomationRequest& request) -> std::optional<std::string> {
         if (request.command.name() != AutomationCommand::Name::start)
             return std::nullopt;
         return FakeLumora::reply(AutomationReply::failure({AutomationErrorCode::permissionRequired, "No permission.", "Grant it."}), request);
-    };
+    });
     auto result = call("recorder_start_recording", JSON::object({{"displayId", "1"}}));
     EXPECT_TRUE(result.isError);
     EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::permissionRequired, "No permission.", "Grant it."));
@@ -312,11 +323,11 @@ TEST_F(Bridge, OtherClientFailuresDropTheSessionWithoutRetry) {
     };
     for (const Row& row : {Row{"<close>", R"(Lumora could not be reached: transport("closed"))"},
                            Row{"not json\n", "Lumora could not be reached: malformedReply"}}) {
-        script = [&](const AutomationRequest& request) -> std::optional<std::string> {
+        setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
             if (request.command.name() == AutomationCommand::Name::status)
                 return row.reply;
             return std::nullopt;
-        };
+        });
         int before = connects;
         auto result = call("recorder_recording_status");
         EXPECT_TRUE(result.isError);
