@@ -20,6 +20,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -121,9 +122,11 @@ std::string AutomationSocketServer::System::description() const {
     return failure_text::caseForm("system", {failure_text::quoted(call), std::to_string(number)});
 }
 
-// The server's state and its serial queue: one io_context run by one thread. Every step that
-// touches the state runs on that thread; handler calls and reply writes run on the shared pool
-// and come back through the queue holding the core only weakly.
+// The server's state and its serial queue: one io_context run by one thread, on which readiness
+// events, start and stop run. Every step takes the state's mutex, which is never held across a
+// blocking call, so steps run one at a time; a handler's reply is taken back on the pool thread
+// that ran the handler, which saves a hop through the queue. Everything that runs later holds
+// the core only weakly.
 class AutomationSocketServer::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(AutomationEndpoint endpoint, std::string appInstanceID, std::shared_ptr<AutomationRequestHandling> handler)
@@ -169,12 +172,12 @@ public:
     void stop();
 
     bool isListening() const {
-        std::lock_guard lock(stateMutex_);
+        std::lock_guard lock(mutex_);
         return listener_ >= 0;
     }
 
     Statistics statistics() const {
-        std::lock_guard lock(stateMutex_);
+        std::lock_guard lock(mutex_);
         return statistics_;
     }
 
@@ -191,9 +194,9 @@ private:
         std::shared_ptr<ReplyQueue> replies = std::make_shared<ReplyQueue>();
     };
 
+    // The steps below run with mutex_ held.
     template <class Change>
     void updateStatistics(Change change) {
-        std::lock_guard lock(stateMutex_);
         change(statistics_);
     }
     void countConnections() {
@@ -223,10 +226,9 @@ private:
     const std::shared_ptr<AutomationRequestHandling> handler_;
     const std::shared_ptr<WriterCount> writers_ = std::make_shared<WriterCount>();
 
-    // Written only on the queue; read elsewhere under stateMutex_.
+    mutable std::mutex mutex_;
     int listener_ = -1;
     Statistics statistics_;
-    mutable std::mutex stateMutex_;
 
     std::unique_ptr<asio::posix::stream_descriptor> acceptSource_;
     asio::steady_timer acceptRetry_;
@@ -236,7 +238,12 @@ private:
 };
 
 void AutomationSocketServer::Core::start() {
-    if (listener_ >= 0) throw Failure::alreadyListening();
+    {
+        std::lock_guard lock(mutex_);
+        if (listener_ >= 0) throw Failure::alreadyListening();
+    }
+    // Only the queue sets up or closes the listener, so the set-up below (which may wait for an
+    // old socket to answer) runs without the lock.
     endpoint_.prepareDirectory();
     const std::string path = endpoint_.path();
     reclaimStaleSocket(path);
@@ -272,10 +279,8 @@ void AutomationSocketServer::Core::start() {
         if (bound) ::unlink(path.c_str());
         throw;
     }
-    {
-        std::lock_guard lock(stateMutex_);
-        listener_ = fd;
-    }
+    std::lock_guard lock(mutex_);
+    listener_ = fd;
     armAccept();
 }
 
@@ -304,6 +309,7 @@ void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
 }
 
 void AutomationSocketServer::Core::stop() {
+    std::lock_guard lock(mutex_);
     for (auto& [descriptor, connection] : connections_) {
         // Shutting the socket down also ends a reply write still running on a duplicate.
         ::shutdown(descriptor, SHUT_RDWR);
@@ -317,10 +323,7 @@ void AutomationSocketServer::Core::stop() {
     asio::error_code ignored;
     acceptSource_->close(ignored);
     acceptSource_.reset();
-    {
-        std::lock_guard lock(stateMutex_);
-        listener_ = -1;
-    }
+    listener_ = -1;
     ::unlink(endpoint_.path().c_str());
 }
 
@@ -328,7 +331,10 @@ void AutomationSocketServer::Core::armAccept() {
     acceptSource_->async_wait(asio::posix::stream_descriptor::wait_read,
                               [weak = weak_from_this()](const asio::error_code& error) {
                                   if (error) return;  // closed by stop()
-                                  if (auto core = weak.lock()) core->acceptStep();
+                                  if (auto core = weak.lock()) {
+                                      std::lock_guard lock(core->mutex_);
+                                      core->acceptStep();
+                                  }
                               });
 }
 
@@ -342,7 +348,10 @@ void AutomationSocketServer::Core::acceptStep() {
                 acceptRetry_.expires_after(acceptRetryDelay);
                 acceptRetry_.async_wait([weak = weak_from_this()](const asio::error_code& cancelled) {
                     if (cancelled) return;
-                    if (auto core = weak.lock(); core && core->listener_ >= 0) core->armAccept();
+                    const auto core = weak.lock();
+                    if (!core) return;
+                    std::lock_guard lock(core->mutex_);
+                    if (core->listener_ >= 0) core->armAccept();
                 });
                 return;
             }
@@ -364,9 +373,12 @@ void AutomationSocketServer::Core::acceptStep() {
         connection.id = makeConnectionID();
         connection.descriptor = fd;
         connection.readSource = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
-        auto [entry, inserted] = connections_.insert_or_assign(fd, std::move(connection));
+        const ConnectionID id = connection.id;
+        connections_.insert_or_assign(fd, std::move(connection));
         countConnections();
-        armRead(entry->second);
+        // A client writes its request right after connecting: read at once rather than wait
+        // for the next readiness report (the step waits again itself when nothing is there).
+        readableStep(fd, id);
     }
     // A wait that completed just before stop() still runs this step; then nothing is re-armed.
     if (listener_ >= 0) armAccept();
@@ -390,7 +402,10 @@ void AutomationSocketServer::Core::armRead(Connection& connection) {
         asio::posix::stream_descriptor::wait_read,
         [weak = weak_from_this(), descriptor = connection.descriptor, id = connection.id](const asio::error_code& error) {
             if (error) return;  // dropped
-            if (auto core = weak.lock()) core->readableStep(descriptor, id);
+            if (auto core = weak.lock()) {
+                std::lock_guard lock(core->mutex_);
+                core->readableStep(descriptor, id);
+            }
         });
 }
 
@@ -463,11 +478,10 @@ void AutomationSocketServer::Core::dispatch(Connection& connection, const std::s
         } catch (...) {
             // Leaves no reply: the connection is dropped.
         }
-        const auto core = weak.lock();
-        if (!core) return;
-        asio::post(core->io_, [weak, descriptor, id, reply = std::move(reply), requestID = request.requestID] {
-            if (auto core = weak.lock()) core->handlerReturned(descriptor, id, reply, requestID);
-        });
+        if (const auto core = weak.lock()) {
+            std::lock_guard lock(core->mutex_);
+            core->handlerReturned(descriptor, id, std::move(reply), request.requestID);
+        }
     });
 }
 
@@ -495,6 +509,19 @@ void AutomationSocketServer::Core::send(Connection& connection, const Automation
     }
     ReplyQueue& replies = *connection.replies;
     std::unique_lock lock(replies.mutex);
+    if (!replies.writing) {
+        // Nothing queued before it: try the socket without waiting. A reply that fits into the
+        // socket buffer (nearly all) is done here; only the rest goes to a writer on the pool,
+        // so a peer that does not read still delays nobody.
+        const ssize_t written = ::send(connection.descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written == static_cast<ssize_t>(frame.size())) return;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            lock.unlock();
+            drop(connection.descriptor);
+            return;
+        }
+        if (written > 0) frame.erase(0, static_cast<std::size_t>(written));
+    }
     if (replies.bytes + frame.size() > maximumQueuedReplyBytes) {
         lock.unlock();
         drop(connection.descriptor);
@@ -549,9 +576,8 @@ void AutomationSocketServer::Core::startWriter(const std::shared_ptr<ReplyQueue>
         ::close(duplicate);
         if (failed) {
             if (const auto core = weak.lock()) {
-                asio::post(core->io_, [weak, descriptor, id] {
-                    if (const auto core = weak.lock(); core && core->find(descriptor, id)) core->drop(descriptor);
-                });
+                std::lock_guard lock(core->mutex_);
+                if (core->find(descriptor, id)) core->drop(descriptor);
             }
         }
         writers->end();
