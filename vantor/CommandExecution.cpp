@@ -1,6 +1,7 @@
 #include "vantor/CommandExecution.h"
 
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "RecorderAutomation/Platform/EmbeddedInfoPlist.h"
@@ -126,6 +127,21 @@ recorder::StartParameters CommandExecution::startParameters(const Arguments& arg
     return parameters;
 }
 
+std::optional<std::string> CommandExecution::startRequestID(const Arguments& arguments) {
+    auto requestID = arguments.option("request-id");
+    // The wire carries UTF-8 only. Other bytes would be replaced on the way, the app would
+    // echo an identifier that is not ours, and its recording would run while vantor reported
+    // a failed connection; so such an identifier is a malformed option.
+    if (requestID) {
+        try {
+            (void)nlohmann::json(*requestID).dump();
+        } catch (const nlohmann::json::exception&) {
+            throw Usage();
+        }
+    }
+    return requestID;
+}
+
 double CommandExecution::resultWaitTimeout(const Arguments& arguments) {
     if (const auto text = arguments.option("timeout"))
         if (const auto seconds = parseDecimalInteger(*text)) return double(*seconds);
@@ -150,7 +166,7 @@ ExitCode CommandExecution::dispatch() {
     }
     if (command == "start") {
         const auto parameters = startParameters(arguments_);
-        const auto requestID = arguments_.option("request-id");
+        const auto requestID = startRequestID(arguments_);
         const auto receipt = perform([&](auto& s) { return s.start(parameters, requestID); });
         if (!arguments_.hasFlag("wait")) {
             emit(receipt, out);

@@ -43,6 +43,8 @@ public:
 
     // The start parameters from the options, checked in order: display, duration.
     static recorder::StartParameters startParameters(const Arguments& arguments);
+    // "request-id", verbatim; Usage when it is not UTF-8.
+    static std::optional<std::string> startRequestID(const Arguments& arguments);
     static double resultWaitTimeout(const Arguments& arguments);
 
 private:

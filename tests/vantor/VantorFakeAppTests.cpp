@@ -175,6 +175,7 @@ TEST_F(VantorWithFakeApp, CommandErrorsComeAfterTheConnection) {
     expectUsage(vantor({"start", "--display", "1", "--duration", "abc"}), 2);
     expectUsage(vantor({"start", "--display", "1", "--duration", "9223372036854775808"}), 2);
     expectUsage(vantor({"start", "--duration", "5"}), 2);
+    expectUsage(vantor({"start", "--display", "1", "--request-id", "ab\xFF" "c"}), 2);
     expectUsage(vantor({"stop"}), 2);
     expectUsage(vantor({"result", "--wait"}), 2);
     EXPECT_TRUE(requestsNamed("start").empty());
