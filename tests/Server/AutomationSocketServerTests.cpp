@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "RecorderAutomation/Client/UnixSocket.h"
 #include "RecorderAutomation/Protocol/AutomationResponse.h"
+#include "RecorderAutomation/Protocol/StatusPayload.h"
 #include "RecorderAutomation/Protocol/StopPayload.h"
 #include "ServerTestSupport.h"
 
@@ -281,6 +283,36 @@ TEST_F(SocketServerTest, PassesAThrownFailureOnAsTheReply) {
     };
     const auto response = exchange("x");
     EXPECT_EQ(response.error, (AutomationFailure{AutomationErrorCode::busy, "Recording already", "Stop it first."}));
+}
+
+TEST_F(SocketServerTest, DropsTheConnectionWhenAReplyCannotBeSent) {
+    handler->answer = [](const AutomationRequest& request) -> AutomationReply {
+        if (request.requestID == "huge")  // over the frame limit once encoded
+            return AutomationReply::failure({AutomationErrorCode::busy, std::string(70000, 'm')});
+        if (request.requestID == "nan")  // a number JSON cannot write
+            return AutomationReply::status({"ready", true, SessionStatus{{}, "manual", AutomationSessionState::recording,
+                                                                         std::nan(""), {}}});
+        throw std::runtime_error("handler broke its promise");
+    };
+    for (const std::string id : {"huge", "nan", "throws"}) {
+        TestClient client(path());
+        client.send(requestLine(id));
+        EXPECT_EQ(client.nextLine(), std::nullopt) << id;
+    }
+    EXPECT_EQ(handler->calls, 3);
+    // The two replies came back to their open connections before they failed to encode.
+    EXPECT_EQ(server->statistics().handledRequests, 2);
+    EXPECT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 0; }));
+}
+
+TEST_F(SocketServerTest, AnInsecureDirectoryStopsStartBeforeAnySocketExists) {
+    server->stop();
+    std::filesystem::remove_all(endpoint.directory());
+    std::filesystem::create_directory(temporary.path() / "elsewhere");
+    std::filesystem::create_directory_symlink(temporary.path() / "elsewhere", endpoint.directory());
+    EXPECT_THROW(server->start(), AutomationEndpoint::Failure);
+    EXPECT_FALSE(server->isListening());
+    EXPECT_FALSE(std::filesystem::exists(temporary.path() / "elsewhere" / "automation.sock"));
 }
 
 TEST_F(SocketServerTest, StopWhileAHandlerRunsDiscardsItsReply) {
