@@ -367,6 +367,17 @@ TEST(LumoraProgram, SecondCopyOnTheSameSocketRefusesToStart) {
     EXPECT_TRUE(first.session().capabilities().automationEnabled);
 }
 
+TEST(LumoraProgram, AnUnknownArgumentPrintsTheUsageAndExitsTwo) {
+    TemporaryHome home;
+    LumoraProcess lumora(home, {"--frobnicate"});
+    auto exit = lumora.waitExit(10s);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->status, 2);
+    EXPECT_NE(lumora.log().find("Unknown argument --frobnicate."), std::string::npos) << lumora.log();
+    EXPECT_NE(lumora.log().find("usage: Lumora [options]"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
+}
+
 TEST(LumoraProgram, EachLaunchHasAFreshAppInstance) {
     TemporaryHome home;
     home.writeSettings(TemporaryHome::smallSettings());
