@@ -27,9 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string bundlePath = LUMORA_BUNDLE_DIR;
-const std::string vantorPath = bundlePath + "/Contents/Helpers/vantor";
-const std::string appProgram = bundlePath + "/Contents/MacOS/Lumora";
+const std::string builtBundle = LUMORA_BUNDLE_DIR;
 
 json document(const ProcessOutcome& outcome) {
     EXPECT_FALSE(outcome.out.empty()) << outcome.err;
@@ -40,12 +38,25 @@ class VantorWithReferenceApp : public ::testing::Test {
 protected:
     fs::path home;
     std::string socketPath;
+    // Each test runs its own copy of the bundle: an app of the same bundle running for another
+    // test (under another HOME) would count as "this copy is running" and never be launched.
+    std::string bundlePath;
+    std::string vantorPath;
+    std::string appProgram;
 
     void SetUp() override {
-        if (!fs::exists(appProgram)) GTEST_SKIP() << "the reference app is not built";
+        if (!fs::exists(builtBundle + "/Contents/MacOS/Lumora")) GTEST_SKIP() << "the reference app is not built";
         std::string pattern = "/tmp/vantor-app-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         home = pattern;
+        bundlePath = (home / "Lumora.app").string();
+        vantorPath = bundlePath + "/Contents/Helpers/vantor";
+        appProgram = bundlePath + "/Contents/MacOS/Lumora";
+        fs::create_directories(bundlePath + "/Contents/MacOS");
+        fs::create_directories(bundlePath + "/Contents/Helpers");
+        fs::copy_file(builtBundle + "/Contents/Info.plist", bundlePath + "/Contents/Info.plist");
+        fs::copy_file(builtBundle + "/Contents/MacOS/Lumora", appProgram);
+        fs::copy_file(builtBundle + "/Contents/Helpers/vantor", vantorPath);
         const char* saved = std::getenv("HOME");
         const std::string previous = saved ? saved : "";
         ::setenv("HOME", home.c_str(), 1);
