@@ -89,13 +89,15 @@ int main(int argc, char** argv) {
 
     const std::string request =
         R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench"})";
-    std::vector<double> vantorTimes, baselineTimes;
+    std::vector<double> vantorTimes, baselineTimes, startupTimes;
     std::vector<long> vantorPeaks, baselinePeaks;
     int failures = 0;
     // Interleaved, so that drift in the machine's load affects both alike.
     for (int i = 0; i < rounds; ++i) {
         const auto v = runOnce({vantor, "status"});
         const auto b = runOnce({baseline, socket, request});
+        // The floor of vantor's own start-up and exit: help is answered before any connection.
+        startupTimes.push_back(runOnce({vantor, "--help"}).milliseconds);
         failures += (v.status != 0) + (b.status != 0);
         vantorTimes.push_back(v.milliseconds);
         vantorPeaks.push_back(v.peakKilobytes);
@@ -110,6 +112,7 @@ int main(int argc, char** argv) {
     std::printf("rounds: %d (failed runs: %d)\n", rounds, failures);
     std::printf("vantor status   median wall %.2f ms, median peak RSS %ld KB\n", vt, median(vantorPeaks));
     std::printf("baseline client median wall %.2f ms, median peak RSS %ld KB\n", bt, median(baselinePeaks));
+    std::printf("vantor --help   median wall %.2f ms (start-up and exit alone)\n", median(startupTimes));
     std::printf("ratio (vantor / baseline): %.2f\n", vt / bt);
     return 0;
 }
