@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -110,7 +111,7 @@ int main() {
     }
 
     int toQuillon[2], fromQuillon[2];
-    if (::pipe(toQuillon) != 0 || ::pipe(fromQuillon) != 0)
+    if (::pipe2(toQuillon, O_CLOEXEC) != 0 || ::pipe2(fromQuillon, O_CLOEXEC) != 0)
         return 1;
     pid_t quillon = spawn(bundle + "/Contents/Helpers/Quillon", {}, toQuillon[0], fromQuillon[1]);
     ::close(toQuillon[0]);
@@ -120,7 +121,9 @@ int main() {
     replies.next();
     long rssAtStart = rssKilobytes(quillon);
 
-    constexpr int calls = 10000;
+    // QUILLON_BENCH_CALLS shortens a run while trying things out.
+    const char* asked = std::getenv("QUILLON_BENCH_CALLS");
+    const int calls = asked ? std::max(10, std::atoi(asked)) : 10000;
     std::vector<double> mcp, direct;
     mcp.reserve(calls);
     for (int i = 1; i <= calls; ++i) {
