@@ -40,7 +40,7 @@ for stage in $stages; do
       if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
         echo "==== fuzz: build"
         cmake --preset fuzz >/dev/null
-        cmake --build --preset fuzz -j "$jobs"
+        cmake --build --preset fuzz --target fuzzers -j "$jobs"
         bash scripts/run-fuzzers.sh build-fuzz "${LUMORA_FUZZ_SECONDS:-30}"
       fi ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
