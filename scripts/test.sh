@@ -16,21 +16,42 @@ jobs=$(nproc)
 bash scripts/install-deps.sh
 
 run_suite() {  # preset
+  # Called where errexit does not apply, so each step stops the stage itself.
   echo "==== $1: build"
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1" -j "$jobs"
+  cmake --preset "$1" >/dev/null || return
+  cmake --build --preset "$1" -j "$jobs" || return
   echo "==== $1: tests"
-  ctest --preset "$1" -j "$jobs"
+  # shellcheck disable=SC2086  # LUMORA_CTEST_ARGS holds several words, e.g. "-LE end-to-end"
+  ctest --preset "$1" -j "$jobs" ${LUMORA_CTEST_ARGS:-}
 }
+
+# Sanitizer reports also come from processes that no test waits for (the app that a helper
+# launches detached, with its output on /dev/null), so every report is written to a file as
+# well and any file found after the suite fails the stage.
+sanitizer_reports() {  # directory
+  if compgen -G "$1/*" >/dev/null; then
+    echo "==== sanitizer reports:" >&2
+    for report in "$1"/*; do echo "---- $report" >&2; head -n 80 "$report" >&2; done
+    return 1
+  fi
+}
+
+# Options given from outside win; the defaults name each stage's own report directory.
+given_asan=${ASAN_OPTIONS-} given_ubsan=${UBSAN_OPTIONS-} given_tsan=${TSAN_OPTIONS-}
 
 for stage in $stages; do
   case $stage in
     debug|asan|tsan)
       # A sanitizer report must fail the run, not scroll past.
-      export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
-      export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-      export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-      run_suite "$stage" ;;
+      reports=$PWD/build-$stage-reports
+      rm -rf "$reports" && mkdir -p "$reports"
+      export ASAN_OPTIONS=${given_asan:-abort_on_error=1:detect_leaks=1:log_path=$reports/asan}
+      export UBSAN_OPTIONS=${given_ubsan:-print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan}
+      export TSAN_OPTIONS=${given_tsan:-halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan}
+      status=0
+      run_suite "$stage" || status=$?
+      sanitizer_reports "$reports" || status=1
+      ((status == 0)) || exit $status ;;
     node)
       if [[ -x tests/mcp-client/run.sh ]]; then
         echo "==== node: MCP client tests"
