@@ -146,7 +146,8 @@ TEST(PlatformTests, ApplicationBundleOfExecutableNeedsContentsMacOS) {
 // Launching real programs from temporary bundles.
 class LaunchTests : public ::testing::Test {
 protected:
-    static constexpr const char* identifier = "app.lumora.launch-test";
+    // Unique per test process: CTest runs tests side by side, and each must see only its own apps.
+    const std::string identifier = "app.lumora.launch-test." + std::to_string(::getpid());
     TemporaryDirectory directory;
     testing::TemporaryHome home;
 
