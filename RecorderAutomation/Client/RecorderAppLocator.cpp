@@ -29,7 +29,9 @@ bool isKnown(std::string_view identifier) {
 
 // An absolute, lexically normal path without a trailing separator.
 fs::path standardized(const fs::path& path) {
-    auto normal = fs::absolute(path).lexically_normal();
+    std::error_code error;
+    auto absolute = fs::absolute(path, error);
+    auto normal = (error ? path : absolute).lexically_normal();
     if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
     return normal;
 }
@@ -99,7 +101,7 @@ AutomationEndpoint RecorderAppLocator::endpoint() const { return AutomationEndpo
 std::set<std::string> RecorderAppLocator::comparablePaths(const fs::path& url) {
     std::set<std::string> paths{standardized(url).string()};
     std::error_code error;
-    const auto resolved = fs::weakly_canonical(fs::absolute(url), error);
+    const auto resolved = fs::weakly_canonical(standardized(url), error);
     if (!error) paths.insert(standardized(resolved).string());
     return paths;
 }

@@ -51,6 +51,9 @@ sockaddr_un address(std::string_view path) {
 }
 
 int connect(std::string_view path, double timeout) {
+    // The address first: a path that is too long fails before any socket exists.
+    const sockaddr_un addr = address(path);
+
     // Close-on-exec so that an app launched meanwhile never inherits a connection.
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw Failure::systemCall("socket", errno);
@@ -60,14 +63,6 @@ int connect(std::string_view path, double timeout) {
         const int error = errno;
         ::close(fd);
         throw Failure::systemCall("fcntl", error);
-    }
-
-    sockaddr_un addr;
-    try {
-        addr = address(path);
-    } catch (...) {
-        ::close(fd);
-        throw;
     }
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;

@@ -18,9 +18,9 @@ using testing::TestListener;
 using Clock = std::chrono::steady_clock;
 
 AutomationRequest capabilitiesRequest(std::string id = "REQ-1") {
+    // A default request carries the capabilities command.
     AutomationRequest request;
     request.requestID = std::move(id);
-    request.command = AutomationCommand::capabilities();
     return request;
 }
 
