@@ -10,8 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include <charconv>
+
 #include "fuzz/FuzzCheck.h"
 #include "vantor/Arguments.h"
+#include "vantor/DecimalInteger.h"
 
 namespace {
 
@@ -38,6 +41,19 @@ std::vector<std::string> written(const Arguments& value, bool commandFirst) {
     return line;
 }
 
+// The decimal reading of an option value, worked out with the standard parser: an optional
+// sign, then digits only, within 64 bits.
+std::optional<std::int64_t> expectedInteger(std::string_view text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    if (text[0] == '+') text.remove_prefix(1);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -55,7 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto value = parse(arguments);
     if (!value) return 0;
     if (value->command) FUZZ_CHECK(!value->command->starts_with("--"));
-    for (const auto& [name, text] : value->options) FUZZ_CHECK(valueOptions.contains(name));
+    for (const auto& [name, text] : value->options) {
+        FUZZ_CHECK(valueOptions.contains(name));
+        // Durations and time-outs are read from these values.
+        FUZZ_CHECK(vantor::parseDecimalInteger(text) == expectedInteger(text));
+    }
+    for (const auto& argument : arguments) FUZZ_CHECK(vantor::parseDecimalInteger(argument) == expectedInteger(argument));
     for (const auto& flag : value->flags) FUZZ_CHECK(flagOptions.contains(flag));
 
     FUZZ_CHECK(parse(written(*value, true)) == value);
