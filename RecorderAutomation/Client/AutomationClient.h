@@ -8,6 +8,7 @@
 #include <future>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include <asio/post.hpp>
 
@@ -66,7 +67,16 @@ public:
     template <class Payload>
     AutomationResponse<Payload> send(const AutomationRequest& request) const {
         std::string frame = LineFrameEncoder::encode(request);
-        const std::string line = onBackgroundQueue([this, frame = std::move(frame)] { return exchange(frame); });
+        // The failure comes back as a value, not as an exception crossing threads.
+        auto outcome = onBackgroundQueue([this, frame = std::move(frame)]() -> std::variant<std::string, Failure> {
+            try {
+                return exchange(frame);
+            } catch (const Failure& failure) {
+                return failure;
+            }
+        });
+        if (auto* failure = std::get_if<Failure>(&outcome)) throw Failure(*failure);
+        const std::string& line = std::get<std::string>(outcome);
         AutomationResponse<Payload> response;
         try {
             response = AutomationResponse<Payload>::decode(line);

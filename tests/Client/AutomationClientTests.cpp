@@ -79,15 +79,16 @@ TEST_F(AutomationClientTests, OtherConnectErrorIsTransportWithNumber) {
 }
 
 TEST_F(AutomationClientTests, ReachableListenerSeesNoBytes) {
-    std::string received = "untouched";
+    enum { untouched, nothing, data };
+    std::atomic<int> received{untouched};
     TestListener listener(endpoint.path(), [&](int fd) {
         char c;
         pollfd entry{fd, POLLIN, 0};
-        received = (::poll(&entry, 1, 1000) > 0 && ::read(fd, &c, 1) > 0) ? "data" : "";
+        received = (::poll(&entry, 1, 1000) > 0 && ::read(fd, &c, 1) > 0) ? data : nothing;
     });
     EXPECT_TRUE(client.isReachable());
-    for (int i = 0; i < 200 && received == "untouched"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(received, "");
+    for (int i = 0; i < 200 && received == untouched; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(received.load(), nothing);
 }
 
 TEST_F(AutomationClientTests, AcceptAndCloseIsTransportClosed) {
