@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -87,8 +88,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         throw Failure(SystemCall{"pipe2", e});
     }
 
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
+        // A child must not outlive Lumora: should Lumora die without stopping it (SIGKILL), an
+        // interrupt lets ffmpeg finalise what it has instead of recording on for an hour. The
+        // signal follows the forking thread, which waits for the child's exit in every use.
+        ::prctl(PR_SET_PDEATHSIG, SIGINT);
+        if (::getppid() != parent) ::_exit(127);
         ::setpgid(0, 0);
         sigset_t none;
         sigemptyset(&none);
