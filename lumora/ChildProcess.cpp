@@ -28,6 +28,77 @@ ChildProcess::Exit exitFrom(int status) {
     return exit;
 }
 
+// Runs in the forked child, so only async-signal-safe calls. The child becomes a small
+// supervisor that starts the program and waits for it, so that the program cannot outlive
+// Lumora: should Lumora die without stopping it (SIGKILL), the supervisor interrupts the program
+// once, which lets ffmpeg finalise a playable file instead of recording on, unseen, until its
+// limit. Death notices arrive once per Lumora thread that ends, so the supervisor (one thread)
+// takes them itself and acts on the first; the program itself is killed only when the
+// supervisor dies. Signals Lumora sends pass through; the program's exit becomes the
+// supervisor's own.
+[[noreturn]] void superviseProgram(pid_t lumora, int input, int output, int error, const char* executable,
+                                   char* const* argv, char* const* envp) {
+    constexpr int lumoraGoneSignal = SIGUSR2;
+    constexpr int passed[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_SETMASK, &all, nullptr);
+    for (int s : passed) ::signal(s, SIG_DFL);
+    ::signal(lumoraGoneSignal, SIG_DFL);
+    ::signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would reap the program behind our back
+    ::prctl(PR_SET_PDEATHSIG, lumoraGoneSignal);
+    if (::getppid() != lumora) ::_exit(127);
+
+    const pid_t supervisor = ::getpid();
+    const pid_t program = ::fork();
+    if (program == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != supervisor) ::_exit(127);
+        ::signal(SIGPIPE, SIG_IGN);  // Lumora gone means broken pipes: write errors, not death
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::dup2(input, 0);
+        ::dup2(output, 1);
+        ::dup2(error, 2);
+        ::syscall(SYS_close_range, 3u, ~0u, 0u);
+        if (envp != nullptr) ::execve(executable, argv, envp);
+        else ::execv(executable, argv);
+        ::_exit(127);
+    }
+    if (program < 0) ::_exit(127);
+    // Hold no pipe end: Lumora sees end of output when the program ends.
+    ::syscall(SYS_close_range, 0u, ~0u, 0u);
+
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
+    sigaddset(&watched, lumoraGoneSignal);
+    for (int s : passed) sigaddset(&watched, s);
+    bool lumoraGone = false;
+    while (true) {
+        const int received = ::sigwaitinfo(&watched, nullptr);
+        if (received == SIGCHLD) {
+            int status = 0;
+            if (::waitpid(program, &status, WNOHANG) != program) continue;
+            if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+            const int ending = WTERMSIG(status);
+            ::signal(ending, SIG_DFL);
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, ending);
+            ::sigprocmask(SIG_UNBLOCK, &one, nullptr);
+            ::kill(supervisor, ending);
+            ::_exit(128 + ending);
+        } else if (received == lumoraGoneSignal) {
+            if (!lumoraGone) ::kill(program, SIGINT);
+            lumoraGone = true;
+        } else if (received > 0) {
+            ::kill(program, received);
+        }
+    }
+}
+
 }  // namespace
 
 std::string ChildProcess::Exit::description() const {
@@ -88,26 +159,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         throw Failure(SystemCall{"pipe2", e});
     }
 
-    const pid_t parent = ::getpid();
+    const pid_t lumora = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
-        // A child must not outlive Lumora: should Lumora die without stopping it (SIGKILL), an
-        // interrupt lets ffmpeg finalise what it has instead of recording on for an hour. The
-        // signal follows the forking thread, which waits for the child's exit in every use.
-        ::prctl(PR_SET_PDEATHSIG, SIGINT);
-        if (::getppid() != parent) ::_exit(127);
         ::setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGUSR1, SIGUSR2, SIGQUIT, SIGCHLD}) ::signal(s, SIG_DFL);
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::syscall(SYS_close_range, 3u, ~0u, 0u);
-        if (environment) ::execve(executable->c_str(), argv.data(), envp.data());
-        else ::execv(executable->c_str(), argv.data());
-        ::_exit(127);
+        superviseProgram(lumora, in[0], out[1], err[1], executable->c_str(), argv.data(),
+                         environment ? envp.data() : nullptr);
     }
     int forkError = errno;
     ::close(in[0]), ::close(out[1]), ::close(err[1]);

@@ -1,5 +1,6 @@
 #pragma once
-// A program run as a child process with its standard streams on pipes. The child gets its own
+// A program run as a child process with its standard streams on pipes, under a small supervisor
+// process that ends it should Lumora die (the pid is the supervisor's). The child gets its own
 // process group (so a terminal's Ctrl-C reaches only Lumora, which then stops it in order), an
 // empty signal mask and default signal dispositions, and none of Lumora's other descriptors.
 

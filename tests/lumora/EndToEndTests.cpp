@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace lumora {
 namespace {
@@ -318,6 +320,46 @@ TEST(LumoraProgram, SIGTERMDuringARecordingSavesAPlayableFileAndRemovesTheSocket
     ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
     EXPECT_GT(std::get<SavedMedia>(measured).durationSeconds, 0.5);
     EXPECT_NE(lumora.log().find("Saved session " + receipt.sessionID), std::string::npos) << lumora.log();
+}
+
+// Processes whose command line mentions `text` (the capture children write into the test's folder).
+int processesMentioning(const std::string& text) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream file(entry.path() / "cmdline");
+        std::string commandLine((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (commandLine.find(text) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+TEST(LumoraProgram, SIGKILLDuringARecordingLeavesNoCaptureRunningAndAPlayableFile) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("1"));
+    ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
+              AutomationSessionState::recording);
+    std::this_thread::sleep_for(800ms);
+    ASSERT_GT(processesMentioning(home.recordings().string()), 0) << "the capture should be running";
+    lumora.signal(SIGKILL);
+    ASSERT_TRUE(lumora.waitExit(5s));
+
+    // Without Lumora nobody would stop the capture or show that the screen is being recorded.
+    int running = 1;
+    for (int i = 0; i < 100 && running > 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        running = processesMentioning(home.recordings().string());
+    }
+    EXPECT_EQ(running, 0);
+    auto files = recordingsIn(home.recordings());
+    ASSERT_EQ(files.size(), 1u);
+    auto measured = MediaProbe::measure(files[0]);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
+    EXPECT_GT(std::get<SavedMedia>(measured).durationSeconds, 0.5);
 }
 
 TEST(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {
