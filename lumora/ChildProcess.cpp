@@ -48,6 +48,8 @@ ChildProcess::Exit exitFrom(int status) {
     ::signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would reap the program behind our back
     ::prctl(PR_SET_PDEATHSIG, lumoraGoneSignal);
     if (::getppid() != lumora) ::_exit(127);
+    // Named apart from Lumora, so that nobody looking for the running app takes it for one.
+    ::prctl(PR_SET_NAME, "lumora-capture");
 
     const pid_t supervisor = ::getpid();
     const pid_t program = ::fork();

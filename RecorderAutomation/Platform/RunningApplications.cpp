@@ -1,6 +1,7 @@
 #include "RecorderAutomation/Platform/RunningApplications.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -17,6 +18,18 @@ std::optional<std::filesystem::path> applicationBundleOfExecutable(const std::fi
     }
     return bundle;
 }
+
+namespace {
+
+bool commandNameMatches(const std::filesystem::path& process, const std::filesystem::path& executable) {
+    std::ifstream file(process / "comm");
+    std::string name;
+    if (!std::getline(file, name)) return false;
+    constexpr std::size_t commandNameLength = 15;  // the kernel keeps this much of the name
+    return name == executable.filename().string().substr(0, commandNameLength);
+}
+
+}  // namespace
 
 std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier) {
     std::vector<RunningApplication> found;
@@ -37,7 +50,9 @@ std::vector<RunningApplication> runningApplications(std::string_view bundleIdent
             const bool match = opened && opened->bundleIdentifier() == bundleIdentifier;
             known = matches.emplace(*bundle, match).first;
         }
-        if (known->second) {
+        // A process forked from the app that renamed itself (a worker such as Lumora's capture
+        // supervisor) shares its executable but is not the app.
+        if (known->second && commandNameMatches(entry->path(), executable)) {
             found.push_back(RunningApplication{static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)), *bundle});
         }
     }

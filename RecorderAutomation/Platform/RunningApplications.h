@@ -1,5 +1,6 @@
 #pragma once
-// The running applications of a bundle identifier, found in /proc.
+// The running applications of a bundle identifier, found in /proc: processes whose executable is
+// a bundle's Contents/MacOS program and who still carry its name.
 
 #include <sys/types.h>
 
