@@ -9,7 +9,7 @@
 
 extern char** environ;
 
-ChildOutcome runChild(const ChildSpec& spec) {
+ChildOutcome runChild(const ChildRequest& request) {
     std::map<std::string, std::string> variables;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
@@ -17,7 +17,7 @@ ChildOutcome runChild(const ChildSpec& spec) {
         if (equals != std::string::npos)
             variables[entry.substr(0, equals)] = entry.substr(equals + 1);
     }
-    for (const auto& [name, value] : spec.environment) {
+    for (const auto& [name, value] : request.environment) {
         if (value)
             variables[name] = *value;
         else
@@ -30,8 +30,8 @@ ChildOutcome runChild(const ChildSpec& spec) {
     for (auto& e : envText)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args{spec.program};
-    args.insert(args.end(), spec.arguments.begin(), spec.arguments.end());
+    std::vector<std::string> args{request.program};
+    args.insert(args.end(), request.arguments.begin(), request.arguments.end());
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -51,16 +51,16 @@ ChildOutcome runChild(const ChildSpec& spec) {
     ::close(out[1]);
     ::close(err[1]);
     std::signal(SIGPIPE, SIG_IGN);
-    if (!spec.input.empty())
-        (void)!::write(in[1], spec.input.data(), spec.input.size());
+    if (!request.input.empty())
+        (void)!::write(in[1], request.input.data(), request.input.size());
     int inputEnd = in[1];
-    if (spec.closeInput) {
+    if (request.closeInput) {
         ::close(inputEnd);
         inputEnd = -1;
     }
 
     ChildOutcome outcome;
-    auto deadline = std::chrono::steady_clock::now() + spec.limit;
+    auto deadline = std::chrono::steady_clock::now() + request.limit;
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

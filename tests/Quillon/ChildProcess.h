@@ -14,7 +14,7 @@ struct ChildOutcome {
     std::string err;
 };
 
-struct ChildSpec {
+struct ChildRequest {
     std::string program;
     std::vector<std::string> arguments;
     // Variables to set on top of this process's environment; nullopt removes one.
@@ -23,12 +23,12 @@ struct ChildSpec {
     bool closeInput = true; // false keeps standard input open until the child ends
     std::chrono::milliseconds limit = std::chrono::seconds(10);
 
-    ChildSpec& withProgram(std::string p) { program = std::move(p); return *this; }
-    ChildSpec& withArguments(std::vector<std::string> a) { arguments = std::move(a); return *this; }
-    ChildSpec& withVariable(std::string name, std::optional<std::string> value) { environment[std::move(name)] = std::move(value); return *this; }
-    ChildSpec& withInput(std::string i) { input = std::move(i); return *this; }
-    ChildSpec& keepingInputOpen() { closeInput = false; return *this; }
-    ChildSpec& within(std::chrono::milliseconds l) { limit = l; return *this; }
+    ChildRequest& withProgram(std::string p) { program = std::move(p); return *this; }
+    ChildRequest& withArguments(std::vector<std::string> a) { arguments = std::move(a); return *this; }
+    ChildRequest& withVariable(std::string name, std::optional<std::string> value) { environment[std::move(name)] = std::move(value); return *this; }
+    ChildRequest& withInput(std::string i) { input = std::move(i); return *this; }
+    ChildRequest& keepingInputOpen() { closeInput = false; return *this; }
+    ChildRequest& within(std::chrono::milliseconds l) { limit = l; return *this; }
 };
 
-ChildOutcome runChild(const ChildSpec& spec);
+ChildOutcome runChild(const ChildRequest& request);

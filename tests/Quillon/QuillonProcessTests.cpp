@@ -33,13 +33,13 @@ protected:
     }
     void TearDown() override { fs::remove_all(home); }
 
-    ChildOutcome run(ChildSpec spec) {
-        spec.environment.emplace("HOME", home.string()); // unless the test set them
+    ChildOutcome run(ChildRequest request) {
+        request.environment.emplace("HOME", home.string()); // unless the test set them
 
-        spec.environment.emplace("RECORDER_APP", std::nullopt);
-        if (spec.program.empty())
-            spec.program = quillon;
-        return runChild(spec);
+        request.environment.emplace("RECORDER_APP", std::nullopt);
+        if (request.program.empty())
+            request.program = quillon;
+        return runChild(request);
     }
     // Where the app's socket lives for this HOME.
     fs::path endpointDirectory() {
@@ -64,7 +64,7 @@ const std::string ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})" "\n";
 const std::string pong = R"({"id":3,"jsonrpc":"2.0","result":{}})" "\n";
 
 TEST_F(QuillonProcess, ServesFromInsideTheBundleAndExitsAtEndOfInput) {
-    auto outcome = run(ChildSpec().withInput(ping + R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})" "\n"));
+    auto outcome = run(ChildRequest().withInput(ping + R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})" "\n"));
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(outcome.err.empty()) << outcome.err;
     ASSERT_TRUE(outcome.out.starts_with(pong)) << outcome.out;
@@ -83,7 +83,7 @@ TEST_F(QuillonProcess, ServesFromInsideTheBundleAndExitsAtEndOfInput) {
 TEST_F(QuillonProcess, UnusableRecorderAppFailsEvenInsideAValidBundle) {
     fs::create_directories(home / "NotAnApp");
     for (std::string app : {(home / "missing" / "Lumora.app").string(), (home / "NotAnApp").string(), std::string("")}) {
-        auto outcome = run(ChildSpec().withVariable("RECORDER_APP", app).withInput(ping));
+        auto outcome = run(ChildRequest().withVariable("RECORDER_APP", app).withInput(ping));
         EXPECT_EQ(outcome.status, 1) << app;
         EXPECT_EQ(outcome.err, failureText) << app;
         EXPECT_TRUE(outcome.out.empty()) << app;
@@ -92,24 +92,24 @@ TEST_F(QuillonProcess, UnusableRecorderAppFailsEvenInsideAValidBundle) {
 
 TEST_F(QuillonProcess, RecorderAppNamesTheBundleForACopyOutside) {
     auto copy = copyOutsideBundle();
-    auto alone = run(ChildSpec().withProgram(copy).withInput(ping));
+    auto alone = run(ChildRequest().withProgram(copy).withInput(ping));
     EXPECT_EQ(alone.status, 1);
     EXPECT_EQ(alone.err, failureText);
     EXPECT_TRUE(alone.out.empty());
 
-    auto pointed = run(ChildSpec().withProgram(copy).withVariable("RECORDER_APP", bundle).withInput(ping));
+    auto pointed = run(ChildRequest().withProgram(copy).withVariable("RECORDER_APP", bundle).withInput(ping));
     EXPECT_EQ(pointed.status, 0) << pointed.err;
     EXPECT_EQ(pointed.out, pong);
 }
 
 TEST_F(QuillonProcess, WarmExitsWithoutReadingInput) {
     // Standard input stays open: a warm start must not wait for it.
-    auto inside = run(ChildSpec().withArguments({"ignored", "--warm"}).withInput(ping).keepingInputOpen().within(std::chrono::seconds(5)));
+    auto inside = run(ChildRequest().withArguments({"ignored", "--warm"}).withInput(ping).keepingInputOpen().within(std::chrono::seconds(5)));
     EXPECT_EQ(inside.status, 0);
     EXPECT_TRUE(inside.out.empty()) << inside.out;
     EXPECT_TRUE(inside.err.empty()) << inside.err;
 
-    auto outside = run(ChildSpec().withProgram(copyOutsideBundle()).withArguments({"--warm"}).keepingInputOpen().within(std::chrono::seconds(5)));
+    auto outside = run(ChildRequest().withProgram(copyOutsideBundle()).withArguments({"--warm"}).keepingInputOpen().within(std::chrono::seconds(5)));
     EXPECT_EQ(outside.status, 1);
     EXPECT_EQ(outside.err, failureText);
 }
@@ -117,12 +117,12 @@ TEST_F(QuillonProcess, WarmExitsWithoutReadingInput) {
 TEST_F(QuillonProcess, TraceSwitchNextToTheSocketTurnsTheLogOnAtTheNextStart) {
     auto directory = endpointDirectory();
     auto log = directory / "mcp-trace.log";
-    ASSERT_EQ(run(ChildSpec().withInput(ping)).status, 0);
+    ASSERT_EQ(run(ChildRequest().withInput(ping)).status, 0);
     EXPECT_FALSE(fs::exists(log));
 
     fs::create_directories(directory);
     std::ofstream(directory / "mcp-trace.enabled") << "content is not read";
-    auto traced = run(ChildSpec().withInput(ping));
+    auto traced = run(ChildRequest().withInput(ping));
     EXPECT_EQ(traced.status, 0);
     EXPECT_EQ(traced.out, pong); // the trace never goes to standard output
     std::vector<std::string> lines;
@@ -139,7 +139,7 @@ TEST_F(QuillonProcess, TraceSwitchNextToTheSocketTurnsTheLogOnAtTheNextStart) {
 
     fs::remove(directory / "mcp-trace.enabled");
     auto size = fs::file_size(log);
-    EXPECT_EQ(run(ChildSpec().withInput(ping)).status, 0);
+    EXPECT_EQ(run(ChildRequest().withInput(ping)).status, 0);
     EXPECT_EQ(fs::file_size(log), size);
 }
 
