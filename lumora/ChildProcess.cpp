@@ -28,6 +28,13 @@ ChildProcess::Exit exitFrom(int status) {
     return exit;
 }
 
+// Ends a forked child at once: the exit system call itself, since a sanitizer's _exit hook
+// would run its end-of-process checks against threads that only the parent has.
+[[noreturn]] void exitNow(int status) {
+    ::syscall(SYS_exit_group, status);
+    __builtin_unreachable();
+}
+
 // Runs in the forked child, so only async-signal-safe calls. The child becomes a small
 // supervisor that starts the program and waits for it, so that the program cannot outlive
 // Lumora: should Lumora die without stopping it (SIGKILL), the supervisor interrupts the program
@@ -47,7 +54,7 @@ ChildProcess::Exit exitFrom(int status) {
     ::signal(lumoraGoneSignal, SIG_DFL);
     ::signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would reap the program behind our back
     ::prctl(PR_SET_PDEATHSIG, lumoraGoneSignal);
-    if (::getppid() != lumora) ::_exit(127);
+    if (::getppid() != lumora) exitNow(127);
     // Named apart from Lumora, so that nobody looking for the running app takes it for one.
     ::prctl(PR_SET_NAME, "lumora-capture");
 
@@ -55,7 +62,7 @@ ChildProcess::Exit exitFrom(int status) {
     const pid_t program = ::fork();
     if (program == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != supervisor) ::_exit(127);
+        if (::getppid() != supervisor) exitNow(127);
         ::signal(SIGPIPE, SIG_IGN);  // Lumora gone means broken pipes: write errors, not death
         sigset_t none;
         sigemptyset(&none);
@@ -66,9 +73,9 @@ ChildProcess::Exit exitFrom(int status) {
         ::syscall(SYS_close_range, 3u, ~0u, 0u);
         if (envp != nullptr) ::execve(executable, argv, envp);
         else ::execv(executable, argv);
-        ::_exit(127);
+        exitNow(127);
     }
-    if (program < 0) ::_exit(127);
+    if (program < 0) exitNow(127);
     // Hold no pipe end: Lumora sees end of output when the program ends.
     ::syscall(SYS_close_range, 0u, ~0u, 0u);
 
@@ -83,7 +90,7 @@ ChildProcess::Exit exitFrom(int status) {
         if (received == SIGCHLD) {
             int status = 0;
             if (::waitpid(program, &status, WNOHANG) != program) continue;
-            if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+            if (WIFEXITED(status)) exitNow(WEXITSTATUS(status));
             const int ending = WTERMSIG(status);
             ::signal(ending, SIG_DFL);
             sigset_t one;
@@ -91,7 +98,7 @@ ChildProcess::Exit exitFrom(int status) {
             sigaddset(&one, ending);
             ::sigprocmask(SIG_UNBLOCK, &one, nullptr);
             ::kill(supervisor, ending);
-            ::_exit(128 + ending);
+            exitNow(128 + ending);
         } else if (received == lumoraGoneSignal) {
             if (!lumoraGone) ::kill(program, SIGINT);
             lumoraGone = true;

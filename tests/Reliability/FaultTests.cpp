@@ -86,8 +86,13 @@ std::vector<pid_t> runningLumoras() {
 class LaunchedApps {
 public:
     explicit LaunchedApps(const TemporaryHome& home) : home_(home) {}
+    // Waits for them to end (slow under the sanitizers, as each saves its recording first), so
+    // that the next case never finds this one's app still running.
     ~LaunchedApps() {
         for (pid_t pid : started()) ::kill(pid, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + 25s;
+        while (!started().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+        for (pid_t pid : started()) ::kill(pid, SIGKILL);
     }
     // The app processes whose environment names this HOME.
     std::vector<pid_t> started() const {
