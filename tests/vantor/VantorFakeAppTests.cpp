@@ -79,7 +79,6 @@ json failedResult() {
 
 class VantorWithFakeApp : public ::testing::Test {
 protected:
-    FakeApp app{"app.lumora.Lumora"};
     // Replies per command; tests replace entries.
     std::map<std::string, std::function<std::string(const json&)>> replies = {
         {"capabilities", [](const json& r) { return FakeApp::success(r, capabilities); }},
@@ -100,6 +99,8 @@ protected:
 
     // The listener thread reads the replies while tests change them between runs.
     std::mutex repliesMutex;
+    // Declared after what its listener thread reads, so that it stops before they are destroyed.
+    FakeApp app{"app.lumora.Lumora"};
 
     void setReply(const std::string& name, std::function<std::string(const json&)> reply) {
         std::lock_guard lock(repliesMutex);
