@@ -9,6 +9,7 @@
 #include "RecorderAutomation/Protocol/AutomationErrorCode.h"
 #include "vantor/ExitCode.h"
 #include "vantor/UsageText.h"
+#include "tests/vantor/ExpectedUsage.h"
 
 namespace {
 
@@ -44,20 +45,7 @@ TEST(ExitCode, EveryErrorCodeMapsToItsStatus) {
 }
 
 TEST(UsageText, BytesAreExact) {
-    const std::string expected =
-        "usage: vantor [--app <path to .app>] <command> [options]\n"
-        "\n"
-        "commands:\n"
-        "  capabilities                      app, permission readiness, limits\n"
-        "  displays                          connected displays with IDs\n"
-        "  start --display <id> [--duration <seconds>] [--system-audio] [--wait] [--request-id <id>]\n"
-        "  status [--session <id>]           current session, or one automated session\n"
-        "  stop --session <id>               finalize an automated session\n"
-        "  result --session <id> [--wait] [--timeout <seconds>]\n"
-        "  setup [--format prompt|json|commands]   text to connect an AI host to this app\n"
-        "\n"
-        "Output is one JSON document on stdout. Exit codes: 0 ok, 2 usage, 3 automation disabled or\n"
-        "setup required, 4 busy/stale/missing target, 5 recording failed, 6 connection or timeout.";
+    const std::string expected(vantor_test::expectedUsage);
     EXPECT_EQ(vantor::usageText, expected);
 
     // The described commands start their description in column 37.

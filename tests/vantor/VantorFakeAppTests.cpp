@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "RecorderAutomation/Platform/InfoPlist.h"
+#include "tests/vantor/ExpectedUsage.h"
 #include "tests/vantor/FakeApp.h"
 #include "tests/vantor/Subprocess.h"
 
@@ -27,20 +28,8 @@ using testing_support::ProcessOutcome;
 namespace {
 
 const std::string vantorPath = std::string(LUMORA_BUNDLE_DIR) + "/Contents/Helpers/vantor";
-const std::string usage =
-    "usage: vantor [--app <path to .app>] <command> [options]\n"
-    "\n"
-    "commands:\n"
-    "  capabilities                      app, permission readiness, limits\n"
-    "  displays                          connected displays with IDs\n"
-    "  start --display <id> [--duration <seconds>] [--system-audio] [--wait] [--request-id <id>]\n"
-    "  status [--session <id>]           current session, or one automated session\n"
-    "  stop --session <id>               finalize an automated session\n"
-    "  result --session <id> [--wait] [--timeout <seconds>]\n"
-    "  setup [--format prompt|json|commands]   text to connect an AI host to this app\n"
-    "\n"
-    "Output is one JSON document on stdout. Exit codes: 0 ok, 2 usage, 3 automation disabled or\n"
-    "setup required, 4 busy/stale/missing target, 5 recording failed, 6 connection or timeout.\n";
+// The usage text and the newline written after it.
+const std::string usage = std::string(vantor_test::expectedUsage) + "\n";
 const std::string reachHint = "Open Lumora, enable local automation in its settings, and try again.";
 
 const json capabilities = {
