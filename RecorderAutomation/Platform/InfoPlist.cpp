@@ -2,9 +2,9 @@
 
 #include <plist/plist.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -37,6 +37,8 @@ std::optional<nlohmann::json> convert(plist_t node, int depth) {
         case PLIST_REAL: {
             double value = 0;
             plist_get_real_val(node, &value);
+            // JSON has no NaN or infinity; such a value is left out like a date.
+            if (!std::isfinite(value)) return std::nullopt;
             return nlohmann::json(value);
         }
         case PLIST_STRING: {
@@ -75,17 +77,25 @@ std::optional<nlohmann::json> convert(plist_t node, int depth) {
 
 // A text holding U+0000 (possible in binary lists and through XML character references) is
 // kept by libplist with a length past its first NUL, and reading it as a dictionary key then
-// fails an assertion inside libplist that aborts the process. No real information list holds
-// one, so such a list is refused as a whole. The XML writer copies every byte of each text, so
-// a NUL shows up there.
-bool holdsNulCharacter(plist_t root) {
+// fails an assertion inside libplist that aborts the process. Bytes that are not UTF-8 (an
+// XML file in another encoding, a binary ASCII text with high bytes) would make text that
+// cannot be written as JSON. No real information list holds either, so such a list is refused
+// as a whole. The XML writer copies every byte of each text, values hidden behind a repeated
+// key included, so both show up there.
+bool holdsInvalidText(plist_t root) {
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(root, &xml, &length);
     if (xml == nullptr) return true;
-    const bool found = std::memchr(xml, '\0', length) != nullptr;
+    std::string text(xml, length);
     std::free(xml);
-    return found;
+    if (text.find('\0') != std::string::npos) return true;
+    try {
+        (void)nlohmann::json(std::move(text)).dump();  // throws on bytes that are not UTF-8
+    } catch (const nlohmann::json::type_error&) {
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -95,7 +105,7 @@ std::optional<nlohmann::json> parse(std::string_view bytes) {
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     PlistHandle handle(root);
-    if (root == nullptr || holdsNulCharacter(root)) return std::nullopt;
+    if (root == nullptr || holdsInvalidText(root)) return std::nullopt;
     return convert(root, 0);
 }
 

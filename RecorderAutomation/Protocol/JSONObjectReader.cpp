@@ -82,7 +82,8 @@ const std::string& decodeText(const nlohmann::json& value, const ValuePath& path
 nlohmann::json parse(std::string_view text) {
     try {
         return nlohmann::json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) {
+        // Not only syntax: a number beyond the range of a double (1e999) is reported as out_of_range.
         // Drop the library's "[json.exception.parse_error.101] " tag; keep the position and cause.
         std::string_view reason = error.what();
         if (const auto end = reason.find("] "); reason.starts_with("[json.exception.") && end != reason.npos)

@@ -89,6 +89,25 @@ TEST(PlatformTests, InfoPlistRefusesAKeyHoldingANulCharacterInsteadOfAborting) {
                      .has_value());
 }
 
+TEST(PlatformTests, InfoPlistRefusesTextThatIsNotUTF8) {
+    // A Latin-1 XML file, and a binary ASCII text with a high byte hidden behind a repeated key.
+    EXPECT_FALSE(parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><string>caf\xe9</string>"
+                       "</dict></plist>")
+                     .has_value());
+    const unsigned char bytes[] = {0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd2, 0x01, 0x01, 0x02, 0x03, 0x51,
+                                   0x6b, 0x51, 0x88, 0x51, 0x76, 0x08, 0x0d, 0x0f, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                   0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
+                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x13};
+    EXPECT_FALSE(parse(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes)).has_value());
+}
+
+TEST(PlatformTests, InfoPlistLeavesOutNumbersThatJSONCannotHold) {
+    const auto value = parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>nan</key><real>nan</real>"
+                             "<key>inf</key><real>-inf</real><key>half</key><real>0.5</real></dict></plist>");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(*value, nlohmann::json({{"half", 0.5}}));
+}
+
 TEST(PlatformTests, ReadDictionaryNeedsADictionaryFile) {
     TemporaryDirectory directory;
     EXPECT_FALSE(platform::InfoPlist::readDictionary(directory.path() / "missing.plist").has_value());

@@ -215,7 +215,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"notJSON", "{\"protocolVersion\":", K::dataCorrupted, "", ""},
         FailureCase{"invalidUTF8", "{\"protocolVersion\":1,\"requestId\":\"\xff\",\"command\":\"displays\"}",
                     K::dataCorrupted, "", ""},
-        FailureCase{"emptyText", "", K::dataCorrupted, "", ""}),
+        FailureCase{"emptyText", "", K::dataCorrupted, "", ""},
+        FailureCase{"numberBeyondDouble", R"({"protocolVersion":1e999,"requestId":"r","command":"displays"})",
+                    K::dataCorrupted, "", ""},
+        FailureCase{"bareNumberBeyondDouble", "444444E444444", K::dataCorrupted, "", ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AutomationRequest, UnknownCommandNamesTheCommandAsReceived) {

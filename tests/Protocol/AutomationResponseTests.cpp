@@ -203,7 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadFailure{"responseWithoutAppInstance",
                        [] { AutomationResponse<EmptyPayload>::decode(R"({"protocolVersion":1,"requestId":"r","ok":true})"); },
                        K::keyNotFound, "appInstanceId"},
-        PayloadFailure{"responseNotJSON", [] { AutomationResponse<EmptyPayload>::decode("{\"ok\""); }, K::dataCorrupted, ""}),
+        PayloadFailure{"responseNotJSON", [] { AutomationResponse<EmptyPayload>::decode("{\"ok\""); }, K::dataCorrupted, ""},
+        PayloadFailure{"responseNumberBeyondDouble",
+                       [] { AutomationResponse<StatusPayload>::decode(R"({"protocolVersion":1,"requestId":"r","appInstanceId":"i","ok":true,"result":{"elapsedSeconds":-1e400}})"); },
+                       K::dataCorrupted, ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AutomationSessionState, SpellingsAndFinalStates) {

@@ -164,6 +164,8 @@ TEST_F(SocketServerTest, AnswersUndecodableLinesAndKeepsTheConnection) {
         {R"({"requestId":"r2","protocolVersion":1,"command":"record"})", "r2",
          "The request could not be decoded: The value of \"command\" is invalid: Unknown command record."},
         {R"({"requestId":7,"command":"record"})", "", ""},
+        // A number beyond a double's range is a malformed message, not a fault of the server.
+        {R"({"requestId":"big","protocolVersion":1e999,"command":"displays"})", "", ""},
         {R"({"requestId":"r3","protocolVersion":1,"command":"stop"})", "r3",
          "The request could not be decoded: The key \"parameters\" is missing."},
     };

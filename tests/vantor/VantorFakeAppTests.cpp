@@ -332,17 +332,28 @@ TEST_F(VantorWithFakeApp, ResultWaitTimeoutFallsBackToTheDefaultForNonIntegers) 
 }
 
 TEST_F(VantorWithFakeApp, MalformedRepliesAreConnectionFailures) {
-    setReply("status", [](const json& r) {
-        return json{{"protocolVersion", 1}, {"requestId", r["requestId"]}, {"appInstanceId", "X"}, {"ok", true}}.dump();
-    });
+    // A reply without its result, and one with a number that no double holds.
+    const std::vector<std::function<std::string(const json&)>> replies{
+        [](const json& r) {
+            return json{{"protocolVersion", 1}, {"requestId", r["requestId"]}, {"appInstanceId", "X"}, {"ok", true}}.dump();
+        },
+        [](const json& r) {
+            return R"({"protocolVersion":1,"requestId":)" + r["requestId"].dump() +
+                   R"(,"appInstanceId":"X","ok":true,"result":{"elapsedSeconds":1e999}})";
+        },
+    };
+    setReply("status", replies.front());
     listen();
-    const auto outcome = vantor({"status"});
-    EXPECT_EQ(outcome.exitStatus, 6);
-    const auto doc = document(outcome);
-    EXPECT_EQ(doc["error"]["code"], "app_unavailable");
-    EXPECT_TRUE(doc["error"]["message"].get<std::string>().starts_with("Connection to Lumora failed: client("))
-        << doc;
-    EXPECT_FALSE(doc["error"].contains("hint"));
+    for (const auto& reply : replies) {
+        setReply("status", reply);
+        const auto outcome = vantor({"status"});
+        EXPECT_EQ(outcome.exitStatus, 6);
+        const auto doc = document(outcome);
+        EXPECT_EQ(doc["error"]["code"], "app_unavailable");
+        EXPECT_TRUE(doc["error"]["message"].get<std::string>().starts_with("Connection to Lumora failed: client("))
+            << doc;
+        EXPECT_FALSE(doc["error"].contains("hint"));
+    }
 }
 
 TEST_F(VantorWithFakeApp, AnAppThatDoesNotStartGivesTheConnectionDocument) {
