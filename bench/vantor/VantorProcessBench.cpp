@@ -1,6 +1,6 @@
 // Whole-process cost of `vantor status` against a running app, beside a minimal C client that
-// connects, writes one request line and reads one line. Reports medians of wall time and peak
-// resident memory; it asserts nothing.
+// makes the same three connections (a probe, then capabilities and status, one line each way).
+// Reports medians of wall time and peak resident memory; it asserts nothing.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -87,15 +87,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The connections `vantor status` makes: the reachability probe, capabilities, status.
+    const std::string capabilities = R"({"command":"capabilities","protocolVersion":1,"requestId":"bench-1"})";
     const std::string request =
-        R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench"})";
+        R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench-2"})";
     std::vector<double> vantorTimes, baselineTimes, startupTimes;
     std::vector<long> vantorPeaks, baselinePeaks;
     int failures = 0;
     // Interleaved, so that drift in the machine's load affects both alike.
     for (int i = 0; i < rounds; ++i) {
         const auto v = runOnce({vantor, "status"});
-        const auto b = runOnce({baseline, socket, request});
+        const auto b = runOnce({baseline, socket, "-", capabilities, request});
         // The floor of vantor's own start-up and exit: help is answered before any connection.
         startupTimes.push_back(runOnce({vantor, "--help"}).milliseconds);
         failures += (v.status != 0) + (b.status != 0);
