@@ -54,14 +54,12 @@ std::string AutomationClient::exchange(const std::string& frame) const {
 
 bool AutomationClient::isReachable() const {
     const std::string path = endpoint_.path();
-    return onBackgroundQueue([&path] {
-        try {
-            ::close(UnixSocket::connect(path, 1.0));
-            return true;
-        } catch (...) {
-            return false;
-        }
-    });
+    try {
+        ::close(UnixSocket::connect(path, 1.0));
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 void AutomationClient::checkReply(std::int64_t version, const std::string& replyID, const std::string& requestID) {

@@ -5,19 +5,14 @@
 
 #include <cstdint>
 #include <exception>
-#include <future>
 #include <string>
 #include <utility>
-#include <variant>
-
-#include <asio/post.hpp>
 
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
 #include "RecorderAutomation/Protocol/AutomationResponse.h"
 #include "RecorderAutomation/Protocol/LineFrameEncoder.h"
-#include "RecorderAutomation/Support/BackgroundQueue.h"
 #include "RecorderAutomation/Support/Failure.h"
 
 namespace recorder {
@@ -62,21 +57,13 @@ public:
 
     // The decoded reply for `request`, whether it reports success or an error of the app.
     // Throws Failure; a request too large to encode throws the encoder's failure and connects
-    // to nothing. The blocking part runs on the shared background queue while the caller
-    // waits; it ends by its own time-outs.
+    // to nothing. Blocks the calling thread until the exchange ends, by its reply or by its own
+    // time-outs; nothing interrupts it halfway, so a caller that gives up waiting (a cancelled
+    // wait) never cuts an exchange short. A caller that must stay responsive calls it from a
+    // thread of its own (Quillon's request tasks do).
     template <class Payload>
     AutomationResponse<Payload> send(const AutomationRequest& request) const {
-        std::string frame = LineFrameEncoder::encode(request);
-        // The failure comes back as a value, not as an exception crossing threads.
-        auto outcome = onBackgroundQueue([this, frame = std::move(frame)]() -> std::variant<std::string, Failure> {
-            try {
-                return exchange(frame);
-            } catch (const Failure& failure) {
-                return failure;
-            }
-        });
-        if (auto* failure = std::get_if<Failure>(&outcome)) throw Failure(*failure);
-        const std::string& line = std::get<std::string>(outcome);
+        const std::string line = exchange(LineFrameEncoder::encode(request));
         AutomationResponse<Payload> response;
         try {
             response = AutomationResponse<Payload>::decode(line);
@@ -87,28 +74,13 @@ public:
         return response;
     }
 
-    // Whether a connection can be opened within 1 second. Sends nothing; never fails.
+    // Whether a connection can be opened within 1 second, on the calling thread. Sends
+    // nothing; never fails.
     bool isReachable() const;
 
     // The blocking exchange itself, on the calling thread: connect, write `frame`, read one
     // line, close. Throws Failure.
     std::string exchange(const std::string& frame) const;
-
-    // Runs `job` on the shared background queue and waits for its value or exception.
-    template <class Job>
-    static auto onBackgroundQueue(Job job) -> decltype(job()) {
-        using Result = decltype(job());
-        std::promise<Result> promise;
-        auto future = promise.get_future();
-        asio::post(BackgroundQueue::shared(), [job = std::move(job), promise = std::move(promise)]() mutable {
-            try {
-                promise.set_value(job());
-            } catch (...) {
-                promise.set_exception(std::current_exception());
-            }
-        });
-        return future.get();
-    }
 
     bool operator==(const AutomationClient&) const = default;
 

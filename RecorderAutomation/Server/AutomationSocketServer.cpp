@@ -11,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -20,26 +19,38 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <variant>
 #include <vector>
 
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 
 #include "RecorderAutomation/Client/UnixSocket.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Protocol/AutomationResponseEncoder.h"
 #include "RecorderAutomation/Protocol/JSONObjectReader.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
-#include "RecorderAutomation/Support/BackgroundQueue.h"
+#include "RecorderAutomation/Server/HandlerThreads.h"
 
 namespace recorder {
 
 namespace {
 
+using namespace asio::experimental::awaitable_operators;
 using ConnectionID = std::array<unsigned char, sizeof(uuid_t)>;
+constexpr auto awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
 // A fresh random identifier, so that a connection is told apart from a later one that reuses
 // its descriptor number.
@@ -52,18 +63,15 @@ ConnectionID makeConnectionID() {
 }
 
 constexpr std::size_t readBufferBytes = 4096;
-// Reads per readiness event before the connection waits again, so that one busy peer cannot
-// hold the queue while others wait.
-constexpr int readsPerEvent = 16;
 constexpr int listenBacklog = 8;
 constexpr double staleSocketProbeTimeout = 0.5;
 // Replies queued for a peer that does not read them; beyond this the peer is dropped.
 constexpr std::size_t maximumQueuedReplyBytes = std::size_t{1} << 20;
 // After an accept error other than "nothing pending" (out of descriptors, say) the listening
-// socket stays readable; waiting a moment keeps the queue from spinning on it.
+// socket stays readable; waiting a moment keeps the loop from spinning on it.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
-// The queue's label, "recorder.automation.server", cut to the 15 characters a thread name holds.
-constexpr char queueThreadName[] = "rec.auto.server";
+// The loop's label, "recorder.automation.server", cut to the 15 characters a thread name holds.
+constexpr char loopThreadName[] = "rec.auto.server";
 
 constexpr std::string_view undecodableMessage = "The request could not be decoded: ";
 constexpr std::string_view undecodableHint = "Check the command name, parameter names, and protocol version.";
@@ -87,34 +95,9 @@ std::string recoveredRequestID(std::string_view frame) {
     }
 }
 
-// The replies waiting to be written to one connection, in order. One writer at a time works
-// through them, so that two replies never interleave on the socket.
-struct ReplyQueue {
-    std::mutex mutex;
-    std::deque<std::string> frames;
-    std::size_t bytes = 0;
-    bool writing = false;
-};
-
-// The reply writers still running, so that stop() can return only after the last.
-struct WriterCount {
-    std::mutex mutex;
-    std::condition_variable idle;
-    int running = 0;
-
-    void begin() {
-        std::lock_guard lock(mutex);
-        ++running;
-    }
-    void end() {
-        std::lock_guard lock(mutex);
-        if (--running == 0) idle.notify_all();
-    }
-    void waitIdle(std::chrono::steady_clock::duration limit) {
-        std::unique_lock lock(mutex);
-        idle.wait_for(lock, limit, [&] { return running == 0; });
-    }
-};
+std::chrono::steady_clock::duration seconds(double value) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
+}
 
 }  // namespace
 
@@ -122,22 +105,19 @@ std::string AutomationSocketServer::System::description() const {
     return failure_text::caseForm("system", {failure_text::quoted(call), std::to_string(number)});
 }
 
-// The server's state and its serial queue: one io_context run by one thread, on which readiness
-// events, start and stop run. Every step takes the state's mutex, which is never held across a
-// blocking call, so steps run one at a time; a handler's reply is taken back on the pool thread
-// that ran the handler, which saves a hop through the queue. Everything that runs later holds
-// the core only weakly.
+// The server's state and its event loop: one io_context run by one thread. Everything that
+// touches the state (accepting, each connection's reader and writer coroutines, the return of a
+// handler's reply, start and stop) runs on that thread, one step at a time, so the state needs
+// no lock; only the copies read from outside (statistics, listening) are guarded. Handlers run
+// on HandlerThreads and post their reply back to the loop.
 class AutomationSocketServer::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(AutomationEndpoint endpoint, std::string appInstanceID, std::shared_ptr<AutomationRequestHandling> handler)
-        : endpoint_(std::move(endpoint)),
-          appInstanceID_(std::move(appInstanceID)),
-          handler_(std::move(handler)),
-          acceptRetry_(io_) {
+        : endpoint_(std::move(endpoint)), appInstanceID_(std::move(appInstanceID)), handler_(std::move(handler)) {
         thread_ = std::thread([this] {
-            pthread_setname_np(pthread_self(), queueThreadName);
-            // A step that throws unexpectedly must not end the queue; run() returns normally
-            // only once the queue is shut down.
+            pthread_setname_np(pthread_self(), loopThreadName);
+            // A step that throws unexpectedly must not end the loop; run() returns normally
+            // only once the loop is shut down.
             while (true) {
                 try {
                     io_.run();
@@ -149,12 +129,12 @@ public:
     }
 
     ~Core() {
-        if (thread_.joinable()) shutDownQueue();
+        if (thread_.joinable()) shutDownLoop();
     }
 
-    // Runs `step` on the queue and waits for its result (or exception).
+    // Runs `step` on the loop and waits for its result (or exception).
     template <class Step>
-    auto onQueue(Step step) -> decltype(step()) {
+    auto onLoop(Step step) -> decltype(step()) {
         if (io_.get_executor().running_in_this_thread()) return step();
         std::packaged_task<decltype(step())()> task(std::move(step));
         auto result = task.get_future();
@@ -162,7 +142,7 @@ public:
         return result.get();
     }
 
-    void shutDownQueue() {
+    void shutDownLoop() {
         work_.reset();
         io_.stop();
         if (thread_.joinable()) thread_.join();
@@ -172,31 +152,39 @@ public:
     void stop();
 
     bool isListening() const {
-        std::lock_guard lock(mutex_);
-        return listener_ >= 0;
+        std::lock_guard lock(published_);
+        return listening_;
     }
 
     Statistics statistics() const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(published_);
         return statistics_;
     }
 
-    const std::shared_ptr<WriterCount>& writers() const noexcept { return writers_; }
-
 private:
     struct Connection {
-        ConnectionID id;
-        int descriptor = -1;
-        LineFrameDecoder decoder{AutomationProtocol::maximumMessageBytes};
-        bool busy = false;
-        // Owns the descriptor: closing it cancels the pending wait and closes the socket.
-        std::unique_ptr<asio::posix::stream_descriptor> readSource;
-        std::shared_ptr<ReplyQueue> replies = std::make_shared<ReplyQueue>();
-    };
+        Connection(asio::io_context& io, int fd)
+            : id(makeConnectionID()), descriptor(fd), socket(io, asio::local::stream_protocol(), fd), writeDeadline(io) {}
 
-    // The steps below run with mutex_ held.
+        ConnectionID id;
+        int descriptor;
+        asio::local::stream_protocol::socket socket;
+        asio::steady_timer writeDeadline;
+        LineFrameDecoder decoder{AutomationProtocol::maximumMessageBytes};
+        // A request of this connection is with the handler.
+        bool busy = false;
+        // False once dropped: coroutines and handler replies that still hold it find it gone.
+        bool open = true;
+        // Replies not yet written, in order; the writer coroutine runs while `writing`.
+        std::deque<std::string> replies;
+        std::size_t queuedBytes = 0;
+        bool writing = false;
+    };
+    using ConnectionPointer = std::shared_ptr<Connection>;
+
     template <class Change>
     void updateStatistics(Change change) {
+        std::lock_guard lock(published_);
         change(statistics_);
     }
     void countConnections() {
@@ -204,46 +192,42 @@ private:
     }
 
     void reclaimStaleSocket(const std::string& path);
-    void armAccept();
-    void acceptStep();
+    asio::awaitable<void> acceptLoop(std::shared_ptr<asio::posix::stream_descriptor> listener);
+    // Accepts what is pending; false after an error that needs a pause.
+    bool acceptPending(int listener);
     void dropClosedConnections();
-    void armRead(Connection& connection);
-    void readableStep(int descriptor, const ConnectionID& id);
-    void dispatch(Connection& connection, const std::string& frame);
-    void handlerReturned(int descriptor, const ConnectionID& id, std::optional<AutomationReply> reply,
+    asio::awaitable<void> readLoop(ConnectionPointer connection);
+    void dispatch(const ConnectionPointer& connection, const std::string& frame);
+    void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
                          const std::string& requestID);
-    void send(Connection& connection, const AutomationReply& reply, std::string_view requestID);
-    void startWriter(const std::shared_ptr<ReplyQueue>& replies, int duplicate, int descriptor, const ConnectionID& id);
-    Connection* find(int descriptor, const ConnectionID& id);
-    void drop(int descriptor);
+    void send(const ConnectionPointer& connection, const AutomationReply& reply, std::string_view requestID);
+    asio::awaitable<void> writeLoop(ConnectionPointer connection);
+    void drop(const ConnectionPointer& connection);
 
-    // Declared first so that it is destroyed last: descriptors and timers belong to it.
-    asio::io_context io_;
+    // Declared first so that it is destroyed last: sockets and timers belong to it.
+    asio::io_context io_{1};
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
 
     const AutomationEndpoint endpoint_;
     const std::string appInstanceID_;
     const std::shared_ptr<AutomationRequestHandling> handler_;
-    const std::shared_ptr<WriterCount> writers_ = std::make_shared<WriterCount>();
 
-    mutable std::mutex mutex_;
-    int listener_ = -1;
+    // Guards only the two values read from outside the loop.
+    mutable std::mutex published_;
+    bool listening_ = false;
     Statistics statistics_;
 
-    std::unique_ptr<asio::posix::stream_descriptor> acceptSource_;
-    asio::steady_timer acceptRetry_;
-    std::map<int, Connection> connections_;
+    // The loop's own state.
+    std::shared_ptr<asio::posix::stream_descriptor> listener_;
+    std::map<int, ConnectionPointer> connections_;
 
     std::thread thread_;
 };
 
 void AutomationSocketServer::Core::start() {
-    {
-        std::lock_guard lock(mutex_);
-        if (listener_ >= 0) throw Failure::alreadyListening();
-    }
-    // Only the queue sets up or closes the listener, so the set-up below (which may wait for an
-    // old socket to answer) runs without the lock.
+    if (listener_) throw Failure::alreadyListening();
+    // Runs on the loop, which is blocked meanwhile (the probe of an old socket waits up to
+    // half a second); nothing else can start or stop in between.
     endpoint_.prepareDirectory();
     const std::string path = endpoint_.path();
     reclaimStaleSocket(path);
@@ -272,16 +256,18 @@ void AutomationSocketServer::Core::start() {
             const int error = errno;
             throw UnixSocket::Failure::systemCall("fcntl", error);
         }
-        acceptSource_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
+        listener_ = std::make_shared<asio::posix::stream_descriptor>(io_, fd);
     } catch (...) {
         ::close(fd);
         // Only a file this call created is removed: a bind that failed left someone else's.
         if (bound) ::unlink(path.c_str());
         throw;
     }
-    std::lock_guard lock(mutex_);
-    listener_ = fd;
-    armAccept();
+    {
+        std::lock_guard lock(published_);
+        listening_ = true;
+    }
+    asio::co_spawn(io_, acceptLoop(listener_), asio::detached);
 }
 
 void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
@@ -309,53 +295,46 @@ void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
 }
 
 void AutomationSocketServer::Core::stop() {
-    std::lock_guard lock(mutex_);
+    // Closing a socket ends its reader and writer (their operations complete as aborted); no
+    // reply write outlives this step.
     for (auto& [descriptor, connection] : connections_) {
-        // Shutting the socket down also ends a reply write still running on a duplicate.
-        ::shutdown(descriptor, SHUT_RDWR);
+        connection->open = false;
         asio::error_code ignored;
-        connection.readSource->close(ignored);
+        connection->socket.close(ignored);
+        connection->writeDeadline.cancel();
     }
     connections_.clear();
     countConnections();
-    if (listener_ < 0) return;
-    acceptRetry_.cancel();
+    if (!listener_) return;
     asio::error_code ignored;
-    acceptSource_->close(ignored);
-    acceptSource_.reset();
-    listener_ = -1;
+    listener_->close(ignored);
+    listener_.reset();
+    {
+        std::lock_guard lock(published_);
+        listening_ = false;
+    }
     ::unlink(endpoint_.path().c_str());
 }
 
-void AutomationSocketServer::Core::armAccept() {
-    acceptSource_->async_wait(asio::posix::stream_descriptor::wait_read,
-                              [weak = weak_from_this()](const asio::error_code& error) {
-                                  if (error) return;  // closed by stop()
-                                  if (auto core = weak.lock()) {
-                                      std::lock_guard lock(core->mutex_);
-                                      core->acceptStep();
-                                  }
-                              });
+asio::awaitable<void> AutomationSocketServer::Core::acceptLoop(std::shared_ptr<asio::posix::stream_descriptor> listener) {
+    asio::steady_timer pause(io_);
+    // The loop belongs to this listener: after stop() (and perhaps a new start()) it ends.
+    while (listener_ == listener) {
+        auto [error] = co_await listener->async_wait(asio::posix::stream_descriptor::wait_read, awaitable);
+        if (error || listener_ != listener) co_return;
+        if (acceptPending(listener->native_handle())) continue;
+        pause.expires_after(acceptRetryDelay);
+        co_await pause.async_wait(awaitable);
+    }
 }
 
-void AutomationSocketServer::Core::acceptStep() {
-    while (listener_ >= 0) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+bool AutomationSocketServer::Core::acceptPending(int listener) {
+    while (true) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             const int error = errno;
             if (error == EINTR || error == ECONNABORTED) continue;
-            if (error != EAGAIN && error != EWOULDBLOCK) {
-                acceptRetry_.expires_after(acceptRetryDelay);
-                acceptRetry_.async_wait([weak = weak_from_this()](const asio::error_code& cancelled) {
-                    if (cancelled) return;
-                    const auto core = weak.lock();
-                    if (!core) return;
-                    std::lock_guard lock(core->mutex_);
-                    if (core->listener_ >= 0) core->armAccept();
-                });
-                return;
-            }
-            break;
+            return error == EAGAIN || error == EWOULDBLOCK;
         }
 
         ucred peer{};
@@ -369,88 +348,58 @@ void AutomationSocketServer::Core::acceptStep() {
             continue;
         }
 
-        Connection connection;
-        connection.id = makeConnectionID();
-        connection.descriptor = fd;
-        connection.readSource = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
-        const ConnectionID id = connection.id;
-        connections_.insert_or_assign(fd, std::move(connection));
+        ConnectionPointer connection;
+        try {
+            connection = std::make_shared<Connection>(io_, fd);
+        } catch (const std::system_error&) {
+            // The loop could not take the socket on (out of memory for its registration).
+            ::close(fd);
+            continue;
+        }
+        connections_.insert_or_assign(fd, connection);
         countConnections();
-        // A client writes its request right after connecting: read at once rather than wait
-        // for the next readiness report (the step waits again itself when nothing is there).
-        readableStep(fd, id);
+        asio::co_spawn(io_, readLoop(std::move(connection)), asio::detached);
     }
-    // A wait that completed just before stop() still runs this step; then nothing is re-armed.
-    if (listener_ >= 0) armAccept();
 }
 
 void AutomationSocketServer::Core::dropClosedConnections() {
     // A client that closed one connection and at once opens the next must not find its old
     // connection still holding a place: its end of stream may simply not have been read yet.
-    std::vector<int> closed;
+    std::vector<ConnectionPointer> closed;
     for (const auto& [descriptor, connection] : connections_) {
         char byte;
         const ssize_t count = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            closed.push_back(descriptor);
+            closed.push_back(connection);
     }
-    for (const int descriptor : closed) drop(descriptor);
+    for (const auto& connection : closed) drop(connection);
 }
 
-void AutomationSocketServer::Core::armRead(Connection& connection) {
-    connection.readSource->async_wait(
-        asio::posix::stream_descriptor::wait_read,
-        [weak = weak_from_this(), descriptor = connection.descriptor, id = connection.id](const asio::error_code& error) {
-            if (error) return;  // dropped
-            if (auto core = weak.lock()) {
-                std::lock_guard lock(core->mutex_);
-                core->readableStep(descriptor, id);
-            }
-        });
-}
-
-AutomationSocketServer::Core::Connection* AutomationSocketServer::Core::find(int descriptor, const ConnectionID& id) {
-    const auto entry = connections_.find(descriptor);
-    if (entry == connections_.end() || entry->second.id != id) return nullptr;
-    return &entry->second;
-}
-
-void AutomationSocketServer::Core::readableStep(int descriptor, const ConnectionID& id) {
-    Connection* connection = find(descriptor, id);
-    if (connection == nullptr) return;
-    char buffer[readBufferBytes];
-    for (int read = 0; read < readsPerEvent; ++read) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-        if (count > 0) {
-            std::vector<std::string> frames;
-            try {
-                frames = connection->decoder.append(std::string_view(buffer, static_cast<std::size_t>(count)));
-            } catch (const LineFrameDecoder::Failure&) {
-                updateStatistics([](Statistics& s) { ++s.malformedMessages; });
-                drop(descriptor);
-                return;
-            }
-            for (const auto& frame : frames) {
-                dispatch(*connection, frame);
-                // A failed send drops the connection.
-                connection = find(descriptor, id);
-                if (connection == nullptr) return;
-            }
-            continue;
+asio::awaitable<void> AutomationSocketServer::Core::readLoop(ConnectionPointer connection) {
+    std::array<char, readBufferBytes> buffer;
+    while (connection->open) {
+        auto [error, count] = co_await connection->socket.async_read_some(asio::buffer(buffer), awaitable);
+        if (!connection->open) co_return;
+        if (error) {  // end of stream or a read error
+            drop(connection);
+            co_return;
         }
-        if (count == 0) {
-            drop(descriptor);
-            return;
+        std::vector<std::string> frames;
+        try {
+            frames = connection->decoder.append(std::string_view(buffer.data(), count));
+        } catch (const LineFrameDecoder::Failure&) {
+            updateStatistics([](Statistics& s) { ++s.malformedMessages; });
+            drop(connection);
+            co_return;
         }
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) break;
-        drop(descriptor);
-        return;
+        for (const auto& frame : frames) {
+            dispatch(connection, frame);
+            if (!connection->open) co_return;  // a failed send dropped it
+        }
     }
-    armRead(*connection);
 }
 
-void AutomationSocketServer::Core::dispatch(Connection& connection, const std::string& frame) {
+void AutomationSocketServer::Core::dispatch(const ConnectionPointer& connection, const std::string& frame) {
     std::optional<AutomationRequest> request;
     try {
         request = AutomationRequest::decode(frame);
@@ -462,14 +411,16 @@ void AutomationSocketServer::Core::dispatch(Connection& connection, const std::s
         send(connection, AutomationReply::failure(failure), recoveredRequestID(frame));
         return;
     }
-    if (connection.busy) {
+    if (connection->busy) {
         send(connection, AutomationReply::failure({AutomationErrorCode::invalidRequest, std::string(busyMessage)}),
              request->requestID);
         return;
     }
-    connection.busy = true;
-    asio::post(BackgroundQueue::shared(), [weak = weak_from_this(), handler = handler_, request = std::move(*request),
-                                           descriptor = connection.descriptor, id = connection.id] {
+    connection->busy = true;
+    // The handler call holds the connection only weakly: it may outlive the loop, whose
+    // objects must not be released on another thread afterwards.
+    std::weak_ptr<Connection> weakConnection = connection;
+    auto job = [weak = weak_from_this(), handler = handler_, request = std::move(*request), weakConnection] {
         std::optional<AutomationReply> reply;
         try {
             reply = handler->handle(request);
@@ -478,118 +429,97 @@ void AutomationSocketServer::Core::dispatch(Connection& connection, const std::s
         } catch (...) {
             // Leaves no reply: the connection is dropped.
         }
+        // Straight back onto the loop; the posted step holds the server only weakly, so a
+        // server released meanwhile serves nothing more.
         if (const auto core = weak.lock()) {
-            std::lock_guard lock(core->mutex_);
-            core->handlerReturned(descriptor, id, std::move(reply), request.requestID);
+            asio::post(core->io_, [weak, weakConnection, reply = std::move(reply), requestID = request.requestID]() mutable {
+                const auto again = weak.lock();
+                const auto connection = weakConnection.lock();
+                if (again && connection) again->handlerReturned(connection, std::move(reply), requestID);
+            });
         }
-    });
+    };
+    try {
+        HandlerThreads::run(std::move(job));
+    } catch (const std::system_error&) {
+        // No thread could be started for the handler: like a handler that failed, no reply.
+        drop(connection);
+    }
 }
 
-void AutomationSocketServer::Core::handlerReturned(int descriptor, const ConnectionID& id,
+void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& connection,
                                                    std::optional<AutomationReply> reply, const std::string& requestID) {
-    Connection* connection = find(descriptor, id);
-    if (connection == nullptr) return;  // dropped or replaced meanwhile: the reply is discarded
+    if (!connection->open) return;  // dropped meanwhile: the reply is discarded
     connection->busy = false;
     if (!reply) {
-        drop(descriptor);
+        drop(connection);
         return;
     }
     updateStatistics([](Statistics& s) { ++s.handledRequests; });
-    send(*connection, *reply, requestID);
+    send(connection, *reply, requestID);
 }
 
-void AutomationSocketServer::Core::send(Connection& connection, const AutomationReply& reply,
+void AutomationSocketServer::Core::send(const ConnectionPointer& connection, const AutomationReply& reply,
                                         std::string_view requestID) {
     std::string frame;
     try {
         frame = AutomationResponseEncoder::encode(reply, requestID, appInstanceID_);
     } catch (...) {
-        drop(connection.descriptor);
+        drop(connection);
         return;
     }
-    ReplyQueue& replies = *connection.replies;
-    std::unique_lock lock(replies.mutex);
-    if (!replies.writing) {
-        // Nothing queued before it: try the socket without waiting. A reply that fits into the
-        // socket buffer (nearly all) is done here; only the rest goes to a writer on the pool,
-        // so a peer that does not read still delays nobody.
-        const ssize_t written = ::send(connection.descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!connection->writing) {
+        // Nothing queued before it: offer it to the socket without waiting. A reply that fits
+        // into the socket buffer (nearly all) is done here; the writer takes only the rest.
+        const ssize_t written =
+            ::send(connection->descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written == static_cast<ssize_t>(frame.size())) return;
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            lock.unlock();
-            drop(connection.descriptor);
+            drop(connection);
             return;
         }
         if (written > 0) frame.erase(0, static_cast<std::size_t>(written));
     }
-    if (replies.bytes + frame.size() > maximumQueuedReplyBytes) {
-        lock.unlock();
-        drop(connection.descriptor);
+    if (connection->queuedBytes + frame.size() > maximumQueuedReplyBytes) {
+        drop(connection);
         return;
     }
-    replies.bytes += frame.size();
-    replies.frames.push_back(std::move(frame));
-    if (replies.writing) return;  // the running writer takes it
+    connection->queuedBytes += frame.size();
+    connection->replies.push_back(std::move(frame));
+    if (connection->writing) return;  // the running writer takes it
+    connection->writing = true;
+    asio::co_spawn(io_, writeLoop(connection), asio::detached);
+}
 
-    const int duplicate = ::fcntl(connection.descriptor, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) {
-        replies.frames.clear();
-        replies.bytes = 0;
-        lock.unlock();
-        drop(connection.descriptor);
-        return;
+asio::awaitable<void> AutomationSocketServer::Core::writeLoop(ConnectionPointer connection) {
+    while (connection->open && !connection->replies.empty()) {
+        const std::string frame = std::move(connection->replies.front());
+        connection->replies.pop_front();
+        connection->queuedBytes -= frame.size();
+        // Each reply has its own time-out: a peer that does not read is dropped after it,
+        // delaying nobody else meanwhile.
+        connection->writeDeadline.expires_after(seconds(replyTimeout));
+        const auto outcome = co_await (asio::async_write(connection->socket, asio::buffer(frame), awaitable) ||
+                                       connection->writeDeadline.async_wait(awaitable));
+        if (!connection->open) co_return;
+        if (outcome.index() == 1 || std::get<0>(std::get<0>(outcome))) {
+            drop(connection);
+            co_return;
+        }
     }
-    replies.writing = true;
-    lock.unlock();
-    startWriter(connection.replies, duplicate, connection.descriptor, connection.id);
+    connection->writing = false;
 }
 
-void AutomationSocketServer::Core::startWriter(const std::shared_ptr<ReplyQueue>& replies, int duplicate,
-                                               int descriptor, const ConnectionID& id) {
-    writers_->begin();
-    asio::post(BackgroundQueue::shared(), [weak = weak_from_this(), writers = writers_, replies, duplicate, descriptor,
-                                           id] {
-        bool failed = false;
-        while (true) {
-            std::string frame;
-            {
-                std::lock_guard lock(replies->mutex);
-                if (replies->frames.empty()) {
-                    replies->writing = false;
-                    break;
-                }
-                frame = std::move(replies->frames.front());
-                replies->frames.pop_front();
-                replies->bytes -= frame.size();
-            }
-            try {
-                UnixSocket::writeAll(duplicate, frame, replyTimeout);
-            } catch (...) {
-                std::lock_guard lock(replies->mutex);
-                replies->frames.clear();
-                replies->bytes = 0;
-                replies->writing = false;
-                failed = true;
-                break;
-            }
-        }
-        ::close(duplicate);
-        if (failed) {
-            if (const auto core = weak.lock()) {
-                std::lock_guard lock(core->mutex_);
-                if (core->find(descriptor, id)) core->drop(descriptor);
-            }
-        }
-        writers->end();
-    });
-}
-
-void AutomationSocketServer::Core::drop(int descriptor) {
-    const auto entry = connections_.find(descriptor);
-    if (entry == connections_.end()) return;
+void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
+    if (!connection->open) return;
+    connection->open = false;
     asio::error_code ignored;
-    entry->second.readSource->close(ignored);
-    connections_.erase(entry);
+    connection->socket.close(ignored);
+    connection->writeDeadline.cancel();
+    connection->replies.clear();
+    connection->queuedBytes = 0;
+    const auto entry = connections_.find(connection->descriptor);
+    if (entry != connections_.end() && entry->second == connection) connections_.erase(entry);
     countConnections();
 }
 
@@ -602,18 +532,16 @@ AutomationSocketServer::~AutomationSocketServer() {
         stop();
     } catch (...) {
     }
-    // After this no step runs again; tasks still holding the core find nothing to serve.
-    core_->shutDownQueue();
+    // After this no step runs again; handler calls still holding the core find nothing to serve.
+    core_->shutDownLoop();
 }
 
 void AutomationSocketServer::start() {
-    core_->onQueue([this] { core_->start(); });
+    core_->onLoop([this] { core_->start(); });
 }
 
 void AutomationSocketServer::stop() {
-    core_->onQueue([this] { core_->stop(); });
-    core_->writers()->waitIdle(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(replyTimeout + 1)));
+    core_->onLoop([this] { core_->stop(); });
 }
 
 bool AutomationSocketServer::isListening() const { return core_->isListening(); }

@@ -1,6 +1,6 @@
 // One AutomationClient::send round trip against an in-process listener with a canned reply,
 // beside a raw baseline over the same listener (connect, write, read one line, close; no JSON,
-// no framing, no background queue). Reports p50 and p99 of each and the ratio of the medians.
+// no framing). Reports p50 and p99 of each and the ratio of the medians.
 
 #include <benchmark/benchmark.h>
 #include <poll.h>
@@ -148,7 +148,7 @@ void BM_ClientSend(benchmark::State& state) {
     report(state, latencies);
 }
 
-// The same exchange on the calling thread, without JSON: separates the queue hop and the
+// The same exchange without JSON: separates the
 // coding from the socket work.
 void BM_ClientExchangeOnly(benchmark::State& state) {
     const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()), 10);
@@ -178,15 +178,7 @@ void BM_ClientCoding(benchmark::State& state) {
     }
 }
 
-// Handing a job to the shared queue and waiting for it.
-void BM_QueueHop(benchmark::State& state) {
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(recorder::AutomationClient::onBackgroundQueue([] { return 1; }));
-    }
-}
-
 BENCHMARK(BM_ClientCoding);
-BENCHMARK(BM_QueueHop);
 BENCHMARK(BM_RawRoundTrip)->Iterations(5000)->Repetitions(1);
 BENCHMARK(BM_ClientSend)->Iterations(5000)->Repetitions(1);
 BENCHMARK(BM_ClientExchangeOnly)->Iterations(5000)->Repetitions(1);
