@@ -48,13 +48,16 @@ AutomationReply LumoraRequestHandler::handle(const recorder::AutomationRequest& 
     const Command::Value& command = request.command.value();
     // Commands that name something of an app instance (a session, or a display for start) are
     // refused when they come from a client that knew an earlier instance.
-    const bool namesInstanceState = std::visit(recorder::Overloaded{
-                                                   [](const Command::Status& c) { return c.parameters.sessionID.has_value(); },
-                                                   [](const Command::Capabilities&) { return false; },
-                                                   [](const Command::Displays&) { return false; },
-                                                   [](const auto&) { return true; },
-                                               },
-                                               command);
+    const bool namesInstanceState =
+        std::visit(recorder::Overloaded{
+                       [](const Command::Status& c) { return c.parameters.sessionID.has_value(); },
+                       [](const Command::Start&) { return true; },
+                       [](const Command::Stop&) { return true; },
+                       [](const Command::Result&) { return true; },
+                       [](const Command::Capabilities&) { return false; },
+                       [](const Command::Displays&) { return false; },
+                   },
+                   command);
     if (namesInstanceState && request.appInstanceID && *request.appInstanceID != identity_.appInstanceID)
         return AutomationReply::failure(refusals::instanceChanged());
 

@@ -1,9 +1,9 @@
 #pragma once
 // The JSON coding of single values, on which the value types' tables (WireObject.h) stand, and
-// the reader of one object's keys. Value rules: integers are JSON numbers with an integral value that fits in 64 bits
-// (1.0 reads as 1); reals are any JSON number; Booleans and text are never numbers; enumerations
-// are their wire text, any other text is refused; lists are arrays; an optional key that is
-// missing or null reads as absent and is never written as null.
+// the reader of one object's keys. Value rules: integers are JSON numbers with an integral value
+// that fits in 64 bits (1.0 reads as 1); reals are any JSON number; Booleans and text are never
+// numbers; enumerations are their wire text, any other text is refused; lists are arrays; an
+// optional key that is missing or null reads as absent and is never written as null.
 
 #include <cstdint>
 #include <optional>
