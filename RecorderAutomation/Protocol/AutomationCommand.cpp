@@ -1,6 +1,7 @@
 #include "RecorderAutomation/Protocol/AutomationCommand.h"
 
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace recorder {
@@ -12,9 +13,11 @@ AutomationCommand::Value decodeCase(AutomationCommand::Name name, const nlohmann
                                     const CodingPath& path, std::index_sequence<I...>) {
     using Value = AutomationCommand::Value;
     std::optional<Value> decoded;
-    ((std::variant_alternative_t<I, Value>::name == name &&
-      (decoded.emplace(wire::decodeObject<std::variant_alternative_t<I, Value>>(envelope, path)), true)) ||
-     ...);
+    // Exactly one case has the name, as the name was read from the same table.
+    const auto decodeIfNamed = [&]<class Case>(std::type_identity<Case>) {
+        if (Case::name == name) decoded.emplace(wire::decodeObject<Case>(envelope, path));
+    };
+    (decodeIfNamed(std::type_identity<std::variant_alternative_t<I, Value>>{}), ...);
     return std::move(*decoded);
 }
 }  // namespace
