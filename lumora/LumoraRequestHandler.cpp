@@ -1,6 +1,7 @@
 #include "lumora/LumoraRequestHandler.h"
 
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Support/Overloaded.h"
 #include "lumora/Refusals.h"
 
 namespace lumora {
@@ -8,7 +9,6 @@ namespace {
 
 using recorder::AutomationReply;
 using recorder::AutomationSessionState;
-using Name = recorder::AutomationCommand::Name;
 
 constexpr std::size_t longestIdentifier = std::size_t(recorder::AutomationProtocol::maximumIdentifierLength);
 
@@ -44,28 +44,36 @@ AutomationReply LumoraRequestHandler::handle(const recorder::AutomationRequest& 
     if (request.appInstanceID && tooLong(*request.appInstanceID))
         return AutomationReply::failure(refusals::identifierTooLong("appInstanceId"));
 
-    const auto name = request.command.name();
+    using Command = recorder::AutomationCommand;
+    const Command::Value& command = request.command.value();
     // Commands that name something of an app instance (a session, or a display for start) are
     // refused when they come from a client that knew an earlier instance.
-    const auto* statusParameters = request.command.statusParameters();
-    const bool namesInstanceState = name == Name::start || name == Name::stop || name == Name::result ||
-                                    (statusParameters && statusParameters->sessionID.has_value());
+    const bool namesInstanceState =
+        std::visit(recorder::Overloaded{
+                       [](const Command::Status& c) { return c.parameters.sessionID.has_value(); },
+                       [](const Command::Start&) { return true; },
+                       [](const Command::Stop&) { return true; },
+                       [](const Command::Result&) { return true; },
+                       [](const Command::Capabilities&) { return false; },
+                       [](const Command::Displays&) { return false; },
+                   },
+                   command);
     if (namesInstanceState && request.appInstanceID && *request.appInstanceID != identity_.appInstanceID)
         return AutomationReply::failure(refusals::instanceChanged());
 
     const Settings settings = settings_();
-    if (!settings.automationEnabled && name != Name::capabilities)
+    if (!settings.automationEnabled && !std::holds_alternative<Command::Capabilities>(command))
         return AutomationReply::failure(refusals::automationDisabled());
 
-    switch (name) {
-        case Name::capabilities: return capabilities(settings);
-        case Name::displays: return displays();
-        case Name::start: return start(request, settings);
-        case Name::status: return status(*statusParameters, settings);
-        case Name::stop: return stop(*request.command.sessionParameters());
-        case Name::result: return result(*request.command.sessionParameters());
-    }
-    return AutomationReply::failure({recorder::AutomationErrorCode::invalidRequest, "Unknown command.", std::nullopt});
+    return std::visit(recorder::Overloaded{
+                          [&](const Command::Capabilities&) { return capabilities(settings); },
+                          [&](const Command::Displays&) { return displays(); },
+                          [&](const Command::Start& c) { return start(request, c.parameters, settings); },
+                          [&](const Command::Status& c) { return status(c.parameters, settings); },
+                          [&](const Command::Stop& c) { return stop(c.parameters); },
+                          [&](const Command::Result& c) { return result(c.parameters); },
+                      },
+                      command);
 }
 
 bool LumoraRequestHandler::systemAudioAvailable(const Settings& settings) const {
@@ -121,8 +129,8 @@ AutomationReply LumoraRequestHandler::displays() {
     return AutomationReply::displays(std::move(payload));
 }
 
-AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& request, const Settings& settings) {
-    const auto& parameters = *request.command.startParameters();
+AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& request,
+                                            const recorder::StartParameters& parameters, const Settings& settings) {
     if (request.requestID.empty()) return AutomationReply::failure(refusals::emptyRequestID());
     if (tooLong(parameters.source.id)) return AutomationReply::failure(refusals::identifierTooLong("source id"));
     if (parameters.durationSeconds && (*parameters.durationSeconds < recorder::AutomationProtocol::minimumDurationSeconds ||

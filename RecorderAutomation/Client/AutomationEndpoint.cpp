@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <system_error>
 
-#include "RecorderAutomation/Platform/UserDirectories.h"
 
 namespace recorder {
 
@@ -50,13 +49,14 @@ AutomationEndpoint::AutomationEndpoint(std::string bundleIdentifier, std::filesy
     if (length > maximumPathLength) throw Failure::pathTooLong(length);
 }
 
-AutomationEndpoint AutomationEndpoint::standard(std::string bundleIdentifier, std::optional<std::string> appGroup) {
+AutomationEndpoint AutomationEndpoint::standard(std::string bundleIdentifier, std::optional<std::string> appGroup,
+                                                const platform::PlatformServices& services) {
     if (appGroup) {
-        if (auto container = platform::applicationGroupContainer(*appGroup)) {
+        if (auto container = services.applicationGroupContainer(*appGroup)) {
             return AutomationEndpoint(std::move(bundleIdentifier), *container);
         }
     }
-    auto directory = platform::applicationSupportDirectory() / bundleIdentifier;
+    auto directory = services.applicationSupportDirectory() / bundleIdentifier;
     return AutomationEndpoint(std::move(bundleIdentifier), std::move(directory));
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "RecorderAutomation/Platform/PlatformServices.h"
 #include "RecorderAutomation/Support/Failure.h"
 
 namespace recorder {
@@ -40,7 +41,8 @@ public:
 
     // The app group's container when the platform has one, else the application-support
     // directory plus the bundle identifier. Touches nothing on disk.
-    static AutomationEndpoint standard(std::string bundleIdentifier, std::optional<std::string> appGroup = {});
+    static AutomationEndpoint standard(std::string bundleIdentifier, std::optional<std::string> appGroup = {},
+                                       const platform::PlatformServices& services = platform::PlatformServices::system());
 
     // The declared group when well formed (ten ASCII capitals or digits, a dot, at least one
     // more character), else nothing.

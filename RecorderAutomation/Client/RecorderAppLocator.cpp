@@ -6,10 +6,8 @@
 
 #include "RecorderAutomation/Client/CancellableSleep.h"
 #include "RecorderAutomation/Platform/ApplicationLauncher.h"
-#include "RecorderAutomation/Platform/Bundle.h"
 #include "RecorderAutomation/Platform/EmbeddedInfoPlist.h"
 #include "RecorderAutomation/Platform/ProcessInfo.h"
-#include "RecorderAutomation/Platform/RunningApplications.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 
 namespace recorder {
@@ -64,7 +62,8 @@ fs::path RecorderAppLocator::ownExecutable() {
 
 std::optional<nlohmann::json> RecorderAppLocator::ownInfoDictionary() { return platform::embeddedInfoDictionary(); }
 
-RecorderAppLocator RecorderAppLocator::containing(const fs::path& executable, const std::optional<nlohmann::json>& embedded) {
+RecorderAppLocator RecorderAppLocator::containing(const fs::path& executable, const std::optional<nlohmann::json>& embedded,
+                                                 const platform::PlatformServices& services) {
     if (executable.empty()) throw Failure::notInsideAppBundle();
     fs::path current = standardized(executable);
     if (componentCount(current) < 2) throw Failure::notInsideAppBundle();
@@ -77,26 +76,28 @@ RecorderAppLocator RecorderAppLocator::containing(const fs::path& executable, co
         if (auto identifier = textValue(*embedded, appBundleIdentifierInfoKey)) {
             if (!isKnown(*identifier)) throw Failure::unexpectedBundle(*identifier);
             auto group = AutomationEndpoint::appGroup(textValue(*embedded, appGroupInfoKey));
-            return RecorderAppLocator(current, std::move(*identifier), std::move(group));
+            return RecorderAppLocator(current, std::move(*identifier), std::move(group), services);
         }
     }
-    return forBundle(current);
+    return forBundle(current, services);
 }
 
-RecorderAppLocator RecorderAppLocator::forBundle(const fs::path& appURL) {
-    const auto bundle = platform::Bundle::open(appURL);
-    auto identifier = bundle ? bundle->bundleIdentifier() : std::nullopt;
+RecorderAppLocator RecorderAppLocator::forBundle(const fs::path& appURL, const platform::PlatformServices& services) {
+    const auto info = services.bundleInfo(appURL);
+    auto identifier = info ? textValue(*info, "CFBundleIdentifier") : std::nullopt;
     if (!identifier) {
         auto name = appURL.filename();
         if (name.empty()) name = appURL.parent_path().filename();
         throw Failure::unexpectedBundle(name.string());
     }
     if (!isKnown(*identifier)) throw Failure::unexpectedBundle(*identifier);
-    auto group = AutomationEndpoint::appGroup(bundle->stringValue(appGroupInfoKey));
-    return RecorderAppLocator(appURL, std::move(*identifier), std::move(group));
+    auto group = AutomationEndpoint::appGroup(textValue(*info, appGroupInfoKey));
+    return RecorderAppLocator(appURL, std::move(*identifier), std::move(group), services);
 }
 
-AutomationEndpoint RecorderAppLocator::endpoint() const { return AutomationEndpoint::standard(bundleIdentifier_, appGroup_); }
+AutomationEndpoint RecorderAppLocator::endpoint() const {
+    return AutomationEndpoint::standard(bundleIdentifier_, appGroup_, *platform_);
+}
 
 std::set<std::string> RecorderAppLocator::comparablePaths(const fs::path& url) {
     std::set<std::string> paths{standardized(url).string()};
@@ -108,7 +109,7 @@ std::set<std::string> RecorderAppLocator::comparablePaths(const fs::path& url) {
 
 bool RecorderAppLocator::isRunning() const {
     const auto mine = comparablePaths(appURL_);
-    for (const auto& app : platform::runningApplications(bundleIdentifier_)) {
+    for (const auto& app : platform_->runningApplications(bundleIdentifier_)) {
         if (!app.bundleURL) continue;
         for (const auto& path : comparablePaths(*app.bundleURL)) {
             if (mine.contains(path)) return true;
@@ -119,7 +120,7 @@ bool RecorderAppLocator::isRunning() const {
 
 void RecorderAppLocator::launch() const {
     try {
-        platform::ApplicationLauncher::open(appURL_, {std::string(AutomationProtocol::automationLaunchArgument)});
+        platform_->launch(appURL_, {std::string(AutomationProtocol::automationLaunchArgument)});
     } catch (const platform::LaunchError& error) {
         throw Failure::launchFailed(error.what());
     }

@@ -14,6 +14,7 @@
 
 #include "RecorderAutomation/Client/AutomationClient.h"
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
+#include "RecorderAutomation/Platform/PlatformServices.h"
 #include "RecorderAutomation/Support/Failure.h"
 
 namespace recorder {
@@ -50,9 +51,14 @@ public:
         static Failure notReachable() { return NotReachable{}; }
     };
 
-    // Checks nothing.
-    RecorderAppLocator(std::filesystem::path appURL, std::string bundleIdentifier, std::optional<std::string> appGroup)
-        : appURL_(std::move(appURL)), bundleIdentifier_(std::move(bundleIdentifier)), appGroup_(std::move(appGroup)) {}
+    // Checks nothing. Every platform service (bundles, running applications, launching, the
+    // user's directories) goes through `services`, which must outlive the locator.
+    RecorderAppLocator(std::filesystem::path appURL, std::string bundleIdentifier, std::optional<std::string> appGroup,
+                       const platform::PlatformServices& services = platform::PlatformServices::system())
+        : appURL_(std::move(appURL)),
+          bundleIdentifier_(std::move(bundleIdentifier)),
+          appGroup_(std::move(appGroup)),
+          platform_(&services) {}
 
     // The running program's executable (or, when that is unknown, its first argument).
     static std::filesystem::path ownExecutable();
@@ -62,9 +68,11 @@ public:
     // The innermost application bundle around `executable`; the identity comes from the
     // embedded dictionary when it names one, else from the bundle's own information list.
     static RecorderAppLocator containing(const std::filesystem::path& executable = ownExecutable(),
-                                         const std::optional<nlohmann::json>& embedded = ownInfoDictionary());
+                                         const std::optional<nlohmann::json>& embedded = ownInfoDictionary(),
+                                         const platform::PlatformServices& services = platform::PlatformServices::system());
     // The locator for an application bundle named by the caller.
-    static RecorderAppLocator forBundle(const std::filesystem::path& appURL);
+    static RecorderAppLocator forBundle(const std::filesystem::path& appURL,
+                                        const platform::PlatformServices& services = platform::PlatformServices::system());
 
     const std::filesystem::path& appURL() const noexcept { return appURL_; }
     const std::string& bundleIdentifier() const noexcept { return bundleIdentifier_; }
@@ -91,6 +99,7 @@ private:
     std::filesystem::path appURL_;
     std::string bundleIdentifier_;
     std::optional<std::string> appGroup_;
+    const platform::PlatformServices* platform_;
 };
 
 }  // namespace recorder

@@ -1,8 +1,11 @@
 #include "RecorderAutomation/Platform/RunningApplications.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "RecorderAutomation/Platform/Bundle.h"
@@ -31,12 +34,27 @@ bool commandNameMatches(const std::filesystem::path& process, const std::filesys
 
 }  // namespace
 
-std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier) {
+ProcessOwner ProcessOwner::current() { return {::getuid(), ::geteuid()}; }
+
+std::optional<ProcessOwner> ownerOfProcess(const std::filesystem::path& process) {
+    std::ifstream file(process / "status");
+    for (std::string line; std::getline(file, line);) {
+        if (!line.starts_with("Uid:")) continue;
+        std::istringstream fields(line.substr(4));
+        ProcessOwner owner;
+        if (fields >> owner.realUserID >> owner.effectiveUserID) return owner;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier,
+                                                    const std::filesystem::path& processTable, ProcessOwner owner) {
     std::vector<RunningApplication> found;
     // Several processes of one bundle read its information list once per scan.
     std::map<std::filesystem::path, bool> matches;
     std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+    for (std::filesystem::directory_iterator entry(processTable, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code linkError;
@@ -52,7 +70,7 @@ std::vector<RunningApplication> runningApplications(std::string_view bundleIdent
         }
         // A process forked from the app that renamed itself (a worker such as Lumora's capture
         // supervisor) shares its executable but is not the app.
-        if (known->second && commandNameMatches(entry->path(), executable)) {
+        if (known->second && commandNameMatches(entry->path(), executable) && ownerOfProcess(entry->path()) == owner) {
             found.push_back(RunningApplication{static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)), *bundle});
         }
     }

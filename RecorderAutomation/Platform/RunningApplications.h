@@ -17,10 +17,26 @@ struct RunningApplication {
     bool operator==(const RunningApplication&) const = default;
 };
 
-// Every process whose executable lies in Contents/MacOS of an application bundle with this
-// identifier. Helpers elsewhere in the bundle (Contents/Helpers) are not the application.
-// Processes whose executable cannot be read (other users', zombies) are skipped.
-std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier);
+// Whose processes count: a process belongs to the caller when its real and effective user ids
+// are the caller's.
+struct ProcessOwner {
+    uid_t realUserID = 0;
+    uid_t effectiveUserID = 0;
+    static ProcessOwner current();
+    bool operator==(const ProcessOwner&) const = default;
+};
+
+// The owner of the process whose /proc directory is `process` (its status file's "Uid:" line),
+// or nothing when that cannot be read.
+std::optional<ProcessOwner> ownerOfProcess(const std::filesystem::path& process);
+
+// Every process of `owner` whose executable lies in Contents/MacOS of an application bundle with
+// this identifier, found in the process table `processTable`. Another user's copy of the app
+// is not the caller's app. Helpers elsewhere in the bundle (Contents/Helpers) are not the
+// application. Processes whose executable or owner cannot be read (zombies) are skipped.
+std::vector<RunningApplication> runningApplications(std::string_view bundleIdentifier,
+                                                    const std::filesystem::path& processTable = "/proc",
+                                                    ProcessOwner owner = ProcessOwner::current());
 
 // The application bundle of an application executable: the directory two levels above a file
 // in <bundle>.app/Contents/MacOS/, when that directory's name ends in ".app".

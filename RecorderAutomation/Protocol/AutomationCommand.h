@@ -2,19 +2,13 @@
 // The six operations of the protocol and their parameters. On the wire a command is two keys
 // of the request envelope: "command" (the name) and "parameters" (for start, status, stop, result).
 
-#include <array>
-#include <optional>
-#include <span>
-#include <string_view>
 #include <variant>
 
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
-#include "RecorderAutomation/Protocol/RawValueEnumeration.h"
 #include "RecorderAutomation/Protocol/SessionParameters.h"
 #include "RecorderAutomation/Protocol/StartParameters.h"
 #include "RecorderAutomation/Protocol/StatusParameters.h"
+#include "RecorderAutomation/Protocol/WireEnumeration.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -22,28 +16,29 @@ class AutomationCommand {
 public:
     enum class Name { capabilities, displays, start, status, stop, result };
 
-    struct Start {
-        StartParameters parameters;
-        bool operator==(const Start&) const = default;
+    // A command with parameters, and how its "parameters" key is present.
+    template <Name N, class Parameters, wire::Presence P>
+    struct WithParameters {
+        static constexpr Name name = N;
+        Parameters parameters;
+        static constexpr auto wireFields() {
+            return wire::fields(wire::Field<P, WithParameters, Parameters>{"parameters", &WithParameters::parameters});
+        }
+        bool operator==(const WithParameters&) const = default;
     };
-    struct Status {
-        StatusParameters parameters;
-        bool operator==(const Status&) const = default;
+    template <Name N>
+    struct WithoutParameters {
+        static constexpr Name name = N;
+        static constexpr auto wireFields() { return wire::fields(); }
+        bool operator==(const WithoutParameters&) const = default;
     };
-    struct Stop {
-        SessionParameters parameters;
-        bool operator==(const Stop&) const = default;
-    };
-    struct Result {
-        SessionParameters parameters;
-        bool operator==(const Result&) const = default;
-    };
-    struct Capabilities {
-        bool operator==(const Capabilities&) const = default;
-    };
-    struct Displays {
-        bool operator==(const Displays&) const = default;
-    };
+    using Start = WithParameters<Name::start, StartParameters, wire::Presence::required>;
+    // Absent parameters read as none.
+    using Status = WithParameters<Name::status, StatusParameters, wire::Presence::defaulted>;
+    using Stop = WithParameters<Name::stop, SessionParameters, wire::Presence::required>;
+    using Result = WithParameters<Name::result, SessionParameters, wire::Presence::required>;
+    using Capabilities = WithoutParameters<Name::capabilities>;
+    using Displays = WithoutParameters<Name::displays>;
     using Value = std::variant<Start, Status, Stop, Result, Capabilities, Displays>;
 
     // Capabilities, the command that needs nothing.
@@ -57,14 +52,20 @@ public:
     static AutomationCommand capabilities() { return Value{Capabilities{}}; }
     static AutomationCommand displays() { return Value{Displays{}}; }
 
-    Name name() const noexcept;
+    Name name() const noexcept {
+        return std::visit([](const auto& command) { return command.name; }, value_);
+    }
+    // Visit this to act on a command.
     const Value& value() const noexcept { return value_; }
 
     // The parameters of the case, or nullptr for the other cases.
-    const StartParameters* startParameters() const noexcept;
-    const StatusParameters* statusParameters() const noexcept;
+    const StartParameters* startParameters() const noexcept { return parametersOf<Start>(); }
+    const StatusParameters* statusParameters() const noexcept { return parametersOf<Status>(); }
     // Stop's or result's parameters.
-    const SessionParameters* sessionParameters() const noexcept;
+    const SessionParameters* sessionParameters() const noexcept {
+        const auto* stop = parametersOf<Stop>();
+        return stop ? stop : parametersOf<Result>();
+    }
 
     // The envelope keys "command" and, for the four commands that take one, "parameters".
     nlohmann::json toJSON() const;
@@ -74,25 +75,21 @@ public:
     bool operator==(const AutomationCommand&) const = default;
 
 private:
+    template <class Case>
+    const decltype(Case::parameters)* parametersOf() const noexcept {
+        const auto* command = std::get_if<Case>(&value_);
+        return command ? &command->parameters : nullptr;
+    }
+
     Value value_{Capabilities{}};
 };
 
-namespace automation_command_name {
-// capabilities, displays, start, status, stop, result.
-extern const std::array<AutomationCommand::Name, 6> allCases;
-std::string_view rawValue(AutomationCommand::Name name);
-// Matched exactly, case-sensitively.
-std::optional<AutomationCommand::Name> fromRawValue(std::string_view text);
-}  // namespace automation_command_name
-
-template <>
-struct RawValueEnumeration<AutomationCommand::Name> {
-    static constexpr std::string_view typeName = "command";
-    static std::string_view rawValue(AutomationCommand::Name name) { return automation_command_name::rawValue(name); }
-    static std::optional<AutomationCommand::Name> fromRawValue(std::string_view text) {
-        return automation_command_name::fromRawValue(text);
-    }
-    static std::span<const AutomationCommand::Name> allCases() { return automation_command_name::allCases; }
-};
+constexpr auto wireTexts(AutomationCommand::Name) {
+    using enum AutomationCommand::Name;
+    return wireTable<AutomationCommand::Name>("command", {{capabilities, "capabilities"}, {displays, "displays"},
+                                                          {start, "start"}, {status, "status"}, {stop, "stop"},
+                                                          {result, "result"}});
+}
+using automation_command_name = WireEnumeration<AutomationCommand::Name>;
 
 }  // namespace recorder

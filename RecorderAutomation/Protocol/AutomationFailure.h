@@ -3,14 +3,9 @@
 // hint saying what to do next. Also thrown as an error.
 
 #include <exception>
-#include <optional>
-#include <string>
-#include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "RecorderAutomation/Protocol/AutomationErrorCode.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -25,10 +20,13 @@ struct AutomationFailure : std::exception {
 
     const char* what() const noexcept override { return message.c_str(); }
 
-    // "code", "message" and, only when present, "hint".
-    nlohmann::json toJSON() const;
     // An unknown code text or a missing message fails; other keys are ignored.
-    static AutomationFailure fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using F = AutomationFailure;
+        return wire::fields(wire::required("code", &F::code), wire::required("message", &F::message),
+                            wire::optional("hint", &F::hint));
+    }
+    RECORDER_WIRE_CODING(AutomationFailure)
 
     friend bool operator==(const AutomationFailure& a, const AutomationFailure& b) {
         return a.code == b.code && a.message == b.message && a.hint == b.hint;

@@ -15,30 +15,18 @@ namespace recorder {
 
 class AutomationReply {
 public:
-    struct Capabilities {
-        CapabilitiesPayload payload;
-        bool operator==(const Capabilities&) const = default;
+    // A success, carrying the payload of the command it answers.
+    template <class Payload>
+    struct Carrying {
+        Payload payload;
+        bool operator==(const Carrying&) const = default;
     };
-    struct Displays {
-        DisplaysPayload payload;
-        bool operator==(const Displays&) const = default;
-    };
-    struct Started {
-        SessionReceipt payload;
-        bool operator==(const Started&) const = default;
-    };
-    struct Status {
-        StatusPayload payload;
-        bool operator==(const Status&) const = default;
-    };
-    struct Stopped {
-        StopPayload payload;
-        bool operator==(const Stopped&) const = default;
-    };
-    struct Result {
-        ResultPayload payload;
-        bool operator==(const Result&) const = default;
-    };
+    using Capabilities = Carrying<CapabilitiesPayload>;
+    using Displays = Carrying<DisplaysPayload>;
+    using Started = Carrying<SessionReceipt>;
+    using Status = Carrying<StatusPayload>;
+    using Stopped = Carrying<StopPayload>;
+    using Result = Carrying<ResultPayload>;
     struct Failure {
         AutomationFailure failure;
         bool operator==(const Failure&) const = default;

@@ -1,16 +1,11 @@
 #pragma once
 // One request of the protocol: the envelope around one command.
 
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "RecorderAutomation/Protocol/AutomationCommand.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -22,14 +17,17 @@ struct AutomationRequest {
     std::optional<std::string> appInstanceID{};
     AutomationCommand command{};
 
-    // Keys "protocolVersion", "requestId", "appInstanceId" (when present), "command" and, for
-    // start, status, stop and result, "parameters".
-    nlohmann::json toJSON() const;
-    // Lenient envelope (unknown keys ignored); start's parameters are strict.
-    static AutomationRequest fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    // A lenient envelope (unknown keys ignored) whose "command" and "parameters" are the command's.
+    static constexpr auto wireFields() {
+        using R = AutomationRequest;
+        return wire::fields(wire::required("protocolVersion", &R::protocolVersion),
+                            wire::required("requestId", &R::requestID),
+                            wire::optional("appInstanceId", &R::appInstanceID), wire::inlined(&R::command));
+    }
+    RECORDER_WIRE_CODING(AutomationRequest)
     // One frame's JSON text (without or with its line feed). Any failure, malformed JSON text
     // included, is a DecodingError.
-    static AutomationRequest decode(std::string_view frame);
+    static AutomationRequest decode(std::string_view frame) { return fromJSON(json_coding::parse(frame)); }
 
     bool operator==(const AutomationRequest&) const = default;
 };

@@ -1,19 +1,12 @@
 #pragma once
 // One response of the protocol, generic over the payload of the command it answers.
 
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "RecorderAutomation/Protocol/AutomationFailure.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/EmptyPayload.h"
-#include "RecorderAutomation/Protocol/JSONObjectReader.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -39,30 +32,16 @@ struct AutomationResponse {
           result(std::move(result)),
           error(std::move(error)) {}
 
-    nlohmann::json toJSON() const {
-        return JSONObjectWriter()
-            .put("protocolVersion", protocolVersion)
-            .put("requestId", requestID)
-            .put("appInstanceId", appInstanceID)
-            .put("ok", ok)
-            .put("result", result)
-            .put("error", error)
-            .take();
-    }
-
-    // Reads the six keys independently; "result" and "error" may each be absent, and neither is
+    // The six keys are read independently; "result" and "error" may each be absent, and neither is
     // checked against "ok". A failure response decodes under every payload type.
-    static AutomationResponse fromJSON(const nlohmann::json& value, const CodingPath& path = {}) {
-        const JSONObjectReader reader(value, path);
-        AutomationResponse response;
-        response.protocolVersion = reader.required<std::int64_t>("protocolVersion");
-        response.requestID = reader.required<std::string>("requestId");
-        response.appInstanceID = reader.required<std::string>("appInstanceId");
-        response.ok = reader.required<bool>("ok");
-        response.result = reader.optional<Payload>("result");
-        response.error = reader.optional<AutomationFailure>("error");
-        return response;
+    static constexpr auto wireFields() {
+        using R = AutomationResponse;
+        return wire::fields(wire::required("protocolVersion", &R::protocolVersion),
+                            wire::required("requestId", &R::requestID), wire::required("appInstanceId", &R::appInstanceID),
+                            wire::required("ok", &R::ok), wire::optional("result", &R::result),
+                            wire::optional("error", &R::error));
     }
+    RECORDER_WIRE_CODING(AutomationResponse)
 
     // One line's JSON text; malformed text is a DecodingError like any other fault.
     static AutomationResponse decode(std::string_view line) { return fromJSON(json_coding::parse(line)); }

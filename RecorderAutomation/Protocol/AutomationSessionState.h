@@ -1,33 +1,24 @@
 #pragma once
 // The states of a recording session, shared by several payloads.
 
-#include <array>
-#include <optional>
-#include <span>
-#include <string_view>
-
-#include "RecorderAutomation/Protocol/RawValueEnumeration.h"
+#include "RecorderAutomation/Protocol/WireEnumeration.h"
 
 namespace recorder {
 
 enum class AutomationSessionState { preparing, recording, stopping, saved, failed, cancelled };
 
-namespace automation_session_state {
-extern const std::array<AutomationSessionState, 6> allCases;
-std::string_view rawValue(AutomationSessionState state);
-std::optional<AutomationSessionState> fromRawValue(std::string_view text);
-// saved, failed and cancelled: a waiting client stops polling at any of them.
-bool isFinal(AutomationSessionState state);
-}  // namespace automation_session_state
+constexpr auto wireTexts(AutomationSessionState) {
+    using enum AutomationSessionState;
+    return wireTable<AutomationSessionState>("session state", {{preparing, "preparing"}, {recording, "recording"},
+        {stopping, "stopping"}, {saved, "saved"}, {failed, "failed"}, {cancelled, "cancelled"}});
+}
 
-template <>
-struct RawValueEnumeration<AutomationSessionState> {
-    static constexpr std::string_view typeName = "session state";
-    static std::string_view rawValue(AutomationSessionState state) { return automation_session_state::rawValue(state); }
-    static std::optional<AutomationSessionState> fromRawValue(std::string_view text) {
-        return automation_session_state::fromRawValue(text);
+struct automation_session_state : WireEnumeration<AutomationSessionState> {
+    // saved, failed and cancelled: a waiting client stops polling at any of them.
+    static constexpr bool isFinal(AutomationSessionState state) {
+        return state == AutomationSessionState::saved || state == AutomationSessionState::failed ||
+               state == AutomationSessionState::cancelled;
     }
-    static std::span<const AutomationSessionState> allCases() { return automation_session_state::allCases; }
 };
 
 }  // namespace recorder

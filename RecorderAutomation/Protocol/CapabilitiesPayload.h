@@ -1,30 +1,26 @@
 #pragma once
 // The result of capabilities: what the app is and what it can record now.
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SessionSummary.h"
 #include "RecorderAutomation/Protocol/SourceKind.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
 struct CapabilitiesPayload {
     // The output video format; widths and heights in pixels.
     struct VideoCapabilities {
-        std::string codec{};
-        std::string container{};
-        std::int64_t maximumWidth = 0;
-        std::int64_t maximumHeight = 0;
-        std::int64_t maximumFramesPerSecond = 0;
+        std::string codec{}, container{};
+        std::int64_t maximumWidth = 0, maximumHeight = 0, maximumFramesPerSecond = 0;
 
-        nlohmann::json toJSON() const;
-        static VideoCapabilities fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+        static constexpr auto wireFields() {
+            using V = VideoCapabilities;
+            return wire::fields(wire::required("codec", &V::codec), wire::required("container", &V::container),
+                                wire::required("maximumWidth", &V::maximumWidth),
+                                wire::required("maximumHeight", &V::maximumHeight),
+                                wire::required("maximumFramesPerSecond", &V::maximumFramesPerSecond));
+        }
+        RECORDER_WIRE_CODING(VideoCapabilities)
         bool operator==(const VideoCapabilities&) const = default;
     };
 
@@ -41,8 +37,20 @@ struct CapabilitiesPayload {
     VideoCapabilities video{};
     std::optional<SessionSummary> activeSession{};
 
-    nlohmann::json toJSON() const;
-    static CapabilitiesPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using C = CapabilitiesPayload;
+        return wire::fields(
+            wire::required("appName", &C::appName), wire::required("appVersion", &C::appVersion),
+            wire::required("bundleIdentifier", &C::bundleIdentifier),
+            wire::required("automationEnabled", &C::automationEnabled),
+            wire::required("captureReadiness", &C::captureReadiness),
+            wire::required("supportedSources", &C::supportedSources),
+            wire::required("systemAudioSupported", &C::systemAudioSupported),
+            wire::required("microphoneSupported", &C::microphoneSupported),
+            wire::required("maximumDurationSeconds", &C::maximumDurationSeconds), wire::required("video", &C::video),
+            wire::optional("activeSession", &C::activeSession));
+    }
+    RECORDER_WIRE_CODING(CapabilitiesPayload)
     bool operator==(const CapabilitiesPayload&) const = default;
 };
 

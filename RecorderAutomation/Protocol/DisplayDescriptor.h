@@ -1,13 +1,7 @@
 #pragma once
 // One display that can be recorded.
 
-#include <cstdint>
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -23,8 +17,14 @@ struct DisplayDescriptor {
     std::optional<double> scale{};
     bool isDefault = false;
 
-    nlohmann::json toJSON() const;
-    static DisplayDescriptor fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using D = DisplayDescriptor;
+        return wire::fields(wire::required("id", &D::id), wire::required("name", &D::name),
+                            wire::required("pixelWidth", &D::pixelWidth), wire::required("pixelHeight", &D::pixelHeight),
+                            wire::optional("pointWidth", &D::pointWidth), wire::optional("pointHeight", &D::pointHeight),
+                            wire::optional("scale", &D::scale), wire::required("isDefault", &D::isDefault));
+    }
+    RECORDER_WIRE_CODING(DisplayDescriptor)
     bool operator==(const DisplayDescriptor&) const = default;
 };
 

@@ -1,20 +1,16 @@
 #pragma once
 // The result of displays: the displays that can be recorded, the default one first.
 
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/DisplayDescriptor.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
 struct DisplaysPayload {
     std::vector<DisplayDescriptor> displays{};
 
-    nlohmann::json toJSON() const;
-    static DisplaysPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() { return wire::fields(wire::required("displays", &DisplaysPayload::displays)); }
+    RECORDER_WIRE_CODING(DisplaysPayload)
     bool operator==(const DisplaysPayload&) const = default;
 };
 

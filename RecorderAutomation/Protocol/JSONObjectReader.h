@@ -1,9 +1,9 @@
 #pragma once
-// The shared JSON coding of the protocol types, so that each type's toJSON/fromJSON only lists
-// its keys. Value rules: integers are JSON numbers with an integral value that fits in 64 bits
-// (1.0 reads as 1); reals are any JSON number; Booleans and text are never numbers; enumerations
-// are their wire text, any other text is refused; lists are arrays; an optional key that is
-// missing or null reads as absent and is never written as null.
+// The JSON coding of single values, on which the value types' tables (WireObject.h) stand, and
+// the reader of one object's keys. Value rules: integers are JSON numbers with an integral value
+// that fits in 64 bits (1.0 reads as 1); reals are any JSON number; Booleans and text are never
+// numbers; enumerations are their wire text, any other text is refused; lists are arrays; an
+// optional key that is missing or null reads as absent and is never written as null.
 
 #include <cstdint>
 #include <optional>
@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "RecorderAutomation/Protocol/DecodingError.h"
-#include "RecorderAutomation/Protocol/RawValueEnumeration.h"
+#include "RecorderAutomation/Protocol/WireEnumeration.h"
 
 namespace recorder {
 
@@ -60,12 +60,12 @@ T decode(const nlohmann::json& value, const ValuePath& path) {
         return decodeBoolean(value, path);
     } else if constexpr (std::is_same_v<T, std::string>) {
         return decodeText(value, path);
-    } else if constexpr (RawValueEnum<T>) {
-        using Enumeration = RawValueEnumeration<T>;
+    } else if constexpr (WireEnum<T>) {
+        using Enumeration = WireEnumeration<T>;
         const std::string& text = decodeText(value, path);
         if (auto decoded = Enumeration::fromRawValue(text)) return *decoded;
         std::vector<std::string_view> allowed;
-        for (const T& each : Enumeration::allCases()) allowed.push_back(Enumeration::rawValue(each));
+        for (const auto& row : Enumeration::table.rows) allowed.push_back(row.second);
         throwUnknownRawValue(text, Enumeration::typeName, allowed, path);
     } else if constexpr (IsList<T>::value) {
         requireArray(value, path);
@@ -83,8 +83,8 @@ T decode(const nlohmann::json& value, const ValuePath& path) {
 
 template <class T>
 nlohmann::json encode(const T& value) {
-    if constexpr (RawValueEnum<T>) {
-        return std::string(RawValueEnumeration<T>::rawValue(value));
+    if constexpr (WireEnum<T>) {
+        return std::string(WireEnumeration<T>::rawValue(value));
     } else if constexpr (IsList<T>::value) {
         auto array = nlohmann::json::array();
         for (const auto& element : value) array.push_back(encode(element));
@@ -132,25 +132,6 @@ private:
 
     const nlohmann::json& object_;
     const CodingPath& path_;
-};
-
-// Builds one JSON object: required keys always, optional keys only when present.
-class JSONObjectWriter {
-public:
-    template <class T>
-    JSONObjectWriter& put(const char* key, const T& value) {
-        object_[key] = json_coding::encode(value);
-        return *this;
-    }
-    template <class T>
-    JSONObjectWriter& put(const char* key, const std::optional<T>& value) {
-        if (value) object_[key] = json_coding::encode(*value);
-        return *this;
-    }
-    nlohmann::json take() { return std::move(object_); }
-
-private:
-    nlohmann::json object_ = nlohmann::json::object();
 };
 
 }  // namespace recorder

@@ -1,15 +1,10 @@
 #pragma once
 // The result of result: the saved recording once there is one, the failure when the session failed.
 
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "RecorderAutomation/Protocol/AutomationFailure.h"
 #include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SavedRecordingPayload.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -19,8 +14,12 @@ struct ResultPayload {
     std::optional<SavedRecordingPayload> recording{};
     std::optional<AutomationFailure> failure{};
 
-    nlohmann::json toJSON() const;
-    static ResultPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using R = ResultPayload;
+        return wire::fields(wire::required("sessionId", &R::sessionID), wire::required("state", &R::state),
+                            wire::optional("recording", &R::recording), wire::optional("failure", &R::failure));
+    }
+    RECORDER_WIRE_CODING(ResultPayload)
     bool operator==(const ResultPayload&) const = default;
 };
 

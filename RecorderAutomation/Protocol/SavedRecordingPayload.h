@@ -1,14 +1,7 @@
 #pragma once
 // A recording saved to disk.
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -25,8 +18,14 @@ struct SavedRecordingPayload {
     // Required on the wire, possibly empty.
     std::vector<std::string> warnings{};
 
-    nlohmann::json toJSON() const;
-    static SavedRecordingPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using S = SavedRecordingPayload;
+        return wire::fields(wire::required("path", &S::path), wire::required("durationSeconds", &S::durationSeconds),
+                            wire::required("width", &S::width), wire::required("height", &S::height),
+                            wire::required("bytes", &S::bytes), wire::optional("endReason", &S::endReason),
+                            wire::required("warnings", &S::warnings));
+    }
+    RECORDER_WIRE_CODING(SavedRecordingPayload)
     bool operator==(const SavedRecordingPayload&) const = default;
 };
 

@@ -1,19 +1,15 @@
 #pragma once
 // The parameters of stop and result: the session they concern.
 
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
 struct SessionParameters {
     std::string sessionID{};
 
-    nlohmann::json toJSON() const;
-    static SessionParameters fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() { return wire::fields(wire::required("sessionId", &SessionParameters::sessionID)); }
+    RECORDER_WIRE_CODING(SessionParameters)
     bool operator==(const SessionParameters&) const = default;
 };
 

@@ -1,14 +1,9 @@
 #pragma once
 // The result of start: the new automated session. Capture is confirmed only once status reports recording.
 
-#include <cstdint>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SourceReference.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -23,8 +18,16 @@ struct SessionReceipt {
     std::int64_t expectedWidth = 0;
     std::int64_t expectedHeight = 0;
 
-    nlohmann::json toJSON() const;
-    static SessionReceipt fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using R = SessionReceipt;
+        return wire::fields(wire::required("sessionId", &R::sessionID), wire::required("state", &R::state),
+                            wire::required("source", &R::source), wire::required("sourceName", &R::sourceName),
+                            wire::required("systemAudio", &R::systemAudio),
+                            wire::required("durationLimitSeconds", &R::durationLimitSeconds),
+                            wire::required("expectedWidth", &R::expectedWidth),
+                            wire::required("expectedHeight", &R::expectedHeight));
+    }
+    RECORDER_WIRE_CODING(SessionReceipt)
     bool operator==(const SessionReceipt&) const = default;
 };
 

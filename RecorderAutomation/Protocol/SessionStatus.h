@@ -1,13 +1,8 @@
 #pragma once
 // One session as status reports it.
 
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -19,8 +14,13 @@ struct SessionStatus {
     std::optional<double> elapsedSeconds{};
     std::optional<std::string> sourceName{};
 
-    nlohmann::json toJSON() const;
-    static SessionStatus fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using S = SessionStatus;
+        return wire::fields(wire::optional("sessionId", &S::sessionID), wire::required("origin", &S::origin),
+                            wire::required("state", &S::state), wire::optional("elapsedSeconds", &S::elapsedSeconds),
+                            wire::optional("sourceName", &S::sourceName));
+    }
+    RECORDER_WIRE_CODING(SessionStatus)
     bool operator==(const SessionStatus&) const = default;
 };
 

@@ -1,13 +1,8 @@
 #pragma once
 // The recording that is active at the moment, as the capabilities report it.
 
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -19,8 +14,13 @@ struct SessionSummary {
     std::optional<std::string> automationSessionID{};
     std::optional<double> elapsedSeconds{};
 
-    nlohmann::json toJSON() const;
-    static SessionSummary fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using S = SessionSummary;
+        return wire::fields(wire::required("state", &S::state), wire::required("origin", &S::origin),
+                            wire::optional("automationSessionId", &S::automationSessionID),
+                            wire::optional("elapsedSeconds", &S::elapsedSeconds));
+    }
+    RECORDER_WIRE_CODING(SessionSummary)
     bool operator==(const SessionSummary&) const = default;
 };
 

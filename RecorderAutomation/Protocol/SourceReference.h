@@ -1,12 +1,8 @@
 #pragma once
 // What to record: a source kind and the source's identifier (for a display, its "id").
 
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SourceKind.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -14,9 +10,11 @@ struct SourceReference {
     SourceKind kind = SourceKind::display;
     std::string id{};
 
-    nlohmann::json toJSON() const;
-    // Reads "kind" and "id"; other keys are ignored.
-    static SourceReference fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    // Other keys are ignored.
+    static constexpr auto wireFields() {
+        return wire::fields(wire::required("kind", &SourceReference::kind), wire::required("id", &SourceReference::id));
+    }
+    RECORDER_WIRE_CODING(SourceReference)
     bool operator==(const SourceReference&) const = default;
 };
 

@@ -1,13 +1,8 @@
 #pragma once
 // The parameters of a start request; the one strict object of the protocol.
 
-#include <cstdint>
-#include <optional>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SourceReference.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -17,11 +12,14 @@ struct StartParameters {
     std::optional<std::int64_t> durationSeconds{};
     bool systemAudio = false;
 
-    // Writes "systemAudio" always, "durationSeconds" only when present.
-    nlohmann::json toJSON() const;
-    // Refuses any key other than "source", "durationSeconds" and "systemAudio"; absent
-    // "systemAudio" reads as false. No range check on the duration.
-    static StartParameters fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    // Refuses any other key; absent "systemAudio" reads as false, and it is always written. No
+    // range check on the duration.
+    static constexpr auto wireFields() {
+        using S = StartParameters;
+        return wire::strictFields(wire::required("source", &S::source), wire::optional("durationSeconds", &S::durationSeconds),
+                                  wire::defaulted("systemAudio", &S::systemAudio));
+    }
+    RECORDER_WIRE_CODING(StartParameters)
     bool operator==(const StartParameters&) const = default;
 };
 

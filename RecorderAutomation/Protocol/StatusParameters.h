@@ -1,12 +1,7 @@
 #pragma once
 // The parameters of a status request: a session to ask about, or none for the active recording.
 
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -14,8 +9,8 @@ struct StatusParameters {
     std::optional<std::string> sessionID{};
 
     // An empty object when no session is named.
-    nlohmann::json toJSON() const;
-    static StatusParameters fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() { return wire::fields(wire::optional("sessionId", &StatusParameters::sessionID)); }
+    RECORDER_WIRE_CODING(StatusParameters)
     bool operator==(const StatusParameters&) const = default;
 };
 

@@ -1,13 +1,8 @@
 #pragma once
 // The result of status.
 
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "RecorderAutomation/Protocol/DecodingError.h"
 #include "RecorderAutomation/Protocol/SessionStatus.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -18,8 +13,12 @@ struct StatusPayload {
     // The session asked about, or the active recording; absent when there is none.
     std::optional<SessionStatus> session{};
 
-    nlohmann::json toJSON() const;
-    static StatusPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        using S = StatusPayload;
+        return wire::fields(wire::required("captureReadiness", &S::captureReadiness),
+                            wire::required("automationEnabled", &S::automationEnabled), wire::optional("session", &S::session));
+    }
+    RECORDER_WIRE_CODING(StatusPayload)
     bool operator==(const StatusPayload&) const = default;
 };
 

@@ -1,12 +1,8 @@
 #pragma once
 // The result of stop.
 
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DecodingError.h"
+#include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
 
@@ -14,8 +10,10 @@ struct StopPayload {
     std::string sessionID{};
     AutomationSessionState state = AutomationSessionState::preparing;
 
-    nlohmann::json toJSON() const;
-    static StopPayload fromJSON(const nlohmann::json& value, const CodingPath& path = {});
+    static constexpr auto wireFields() {
+        return wire::fields(wire::required("sessionId", &StopPayload::sessionID), wire::required("state", &StopPayload::state));
+    }
+    RECORDER_WIRE_CODING(StopPayload)
     bool operator==(const StopPayload&) const = default;
 };
 

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
-#include "RecorderAutomation/Platform/RunningApplications.h"
+#include "FakePlatform.h"
+#include "RecorderAutomation/Platform/ApplicationLauncher.h"
+#include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "TestBundle.h"
 #include "TestSupport.h"
 
@@ -164,66 +167,91 @@ TEST_F(RecorderAppLocatorTests, EndpointPathTooLongPassesThrough) {
     }
 }
 
-// Locators of temporary bundles holding the test app; what the app does is chosen per bundle.
+// Locators of temporary bundles on the fake platform; what a launch does is chosen per test.
 class EnsureRunningTests : public RecorderAppLocatorTests {
 protected:
-    RecorderAppLocator bundleWith(const std::string& behaviour, const std::string& name = "Lumora") {
-        const auto bundle = testing::makeBundle(
-            directory.path(), name,
-            {{"CFBundleIdentifier", release}, {"CFBundleExecutable", name}, {"TestBehaviour", behaviour}},
-            fs::path(LUMORA_TEST_APP));
-        return RecorderAppLocator::forBundle(bundle);
+    testing::FakePlatform platform;
+    std::optional<testing::TestListener> listener;
+
+    RecorderAppLocator bundle(const std::string& name = "Lumora") {
+        return RecorderAppLocator::forBundle(
+            testing::makeBundle(directory.path(), name, {{"CFBundleIdentifier", release}}), platform);
     }
-    std::size_t instancesUnderTest() const {
-        std::size_t count = 0;
-        for (const auto& app : platform::runningApplications(release)) {
-            if (app.bundleURL && app.bundleURL->string().rfind(directory.path().string(), 0) == 0) ++count;
-        }
-        return count;
+    // The launched app runs but never opens its socket.
+    void appSleeps() {
+        platform.onLaunch = [this](const fs::path& launched) { platform.run(launched); };
     }
-    void waitUntilRunning(const RecorderAppLocator& locator) {
-        for (int i = 0; i < 300 && !locator.isRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(locator.isRunning());
+    // The launched app runs and answers on the socket of `locator`.
+    void appListens(const RecorderAppLocator& locator) {
+        platform.onLaunch = [this, locator](const fs::path& launched) {
+            platform.run(launched);
+            locator.endpoint().prepareDirectory();
+            listener.emplace(locator.endpoint().path(), [](int) {});
+        };
     }
-    void TearDown() override { testing::stopApplicationsUnder(directory.path(), release); }
+    const std::vector<std::string> launchArguments{std::string(AutomationProtocol::automationLaunchArgument)};
 };
 
 TEST_F(EnsureRunningTests, IsRunningCountsOnlyThisCopy) {
-    const auto locator = bundleWith("sleep");
-    const auto elsewhere = bundleWith("sleep", "Copy");
+    appSleeps();
+    const auto locator = bundle();
+    const auto elsewhere = bundle("Copy");
     EXPECT_FALSE(locator.isRunning());
     locator.launch();
-    waitUntilRunning(locator);
+    EXPECT_TRUE(locator.isRunning());
     EXPECT_FALSE(elsewhere.isRunning()) << "another copy with the same identifier does not count";
 
     // The same bundle named through a symbolic link, or with a trailing separator, is this copy.
     fs::create_directory_symlink(locator.appURL(), directory.path() / "Link.app");
-    EXPECT_TRUE(RecorderAppLocator(directory.path() / "Link.app", release, std::nullopt).isRunning());
-    EXPECT_TRUE(RecorderAppLocator(locator.appURL().string() + "/", release, std::nullopt).isRunning());
+    EXPECT_TRUE(RecorderAppLocator(directory.path() / "Link.app", release, std::nullopt, platform).isRunning());
+    EXPECT_TRUE(RecorderAppLocator(locator.appURL().string() + "/", release, std::nullopt, platform).isRunning());
+}
+
+TEST_F(EnsureRunningTests, AnotherUsersCopyIsNotThisUsersApp) {
+    // On a shared machine another user runs this very bundle (and one process runs it with another
+    // user's effective id); neither is the caller's app, so ensureRunning launches the caller's own.
+    const auto locator = bundle();
+    platform.run(locator.appURL(), {4242, 4242});
+    platform.run(locator.appURL(), {testing::FakePlatform::user.realUserID, 4242});
+    EXPECT_FALSE(locator.isRunning());
+    appListens(locator);
+    EXPECT_TRUE(locator.ensureRunning(5).isReachable());
+    EXPECT_EQ(platform.launches.size(), 1u);
+    EXPECT_TRUE(locator.isRunning());
+}
+
+TEST_F(EnsureRunningTests, EndpointComesFromThePlatformsDirectories) {
+    platform.groupContainers["K9WQ2ZP4LM.recorder"] = directory.path() / "Group";
+    const RecorderAppLocator grouped(directory.path() / "Lumora.app", release, "K9WQ2ZP4LM.recorder", platform);
+    EXPECT_EQ(grouped.endpoint().directory(), directory.path() / "Group");
+    const RecorderAppLocator other(directory.path() / "Lumora.app", release, "A1B2C3D4E5.other", platform);
+    EXPECT_EQ(other.endpoint().directory(), home.path() / ".local/share" / release);
 }
 
 TEST_F(EnsureRunningTests, AnsweringSocketIsUsedWithoutLaunch) {
-    // The bundle has no executable: a launch would fail.
-    const auto bundle = testing::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", release}});
-    const auto locator = RecorderAppLocator::forBundle(bundle);
+    const auto locator = bundle();
     locator.endpoint().prepareDirectory();
-    testing::TestListener listener(locator.endpoint().path(), [](int) {});
+    testing::TestListener answering(locator.endpoint().path(), [](int) {});
     const auto start = Clock::now();
     const auto client = locator.ensureRunning(5);
     EXPECT_LT(secondsSince(start), 1.0);
     EXPECT_EQ(client.endpoint(), locator.endpoint());
     EXPECT_EQ(client.timeout(), 10.0);
+    EXPECT_TRUE(platform.launches.empty());
 }
 
 TEST_F(EnsureRunningTests, LaunchesAppThatOpensItsSocket) {
-    const auto locator = bundleWith("listen");
+    const auto locator = bundle();
+    appListens(locator);
     const auto client = locator.ensureRunning(10);
     EXPECT_TRUE(client.isReachable());
-    EXPECT_EQ(instancesUnderTest(), 1u);
+    ASSERT_EQ(platform.launches.size(), 1u);
+    EXPECT_EQ(platform.launches[0].first, locator.appURL());
+    EXPECT_EQ(platform.launches[0].second, launchArguments);
 }
 
 TEST_F(EnsureRunningTests, AppThatExitsAtOnceFailsAfterAboutThreeSeconds) {
-    const auto locator = bundleWith("exit");
+    const auto locator = bundle();
     const auto start = Clock::now();
     EXPECT_EQ(locatorFailure([&] { locator.ensureRunning(15); }), Failure::launchFailed("The app did not start."));
     EXPECT_GE(secondsSince(start), 3.0);
@@ -231,14 +259,15 @@ TEST_F(EnsureRunningTests, AppThatExitsAtOnceFailsAfterAboutThreeSeconds) {
 }
 
 TEST_F(EnsureRunningTests, GoneAppBeforeThreeSecondsIsNotReachableAtTheDeadline) {
-    const auto locator = bundleWith("exit");
+    const auto locator = bundle();
     const auto start = Clock::now();
     EXPECT_EQ(locatorFailure([&] { locator.ensureRunning(0.6); }), Failure::notReachable());
     EXPECT_LT(secondsSince(start), 2.0);
 }
 
 TEST_F(EnsureRunningTests, AppThatNeverOpensItsSocketIsRunningButUnreachable) {
-    const auto locator = bundleWith("sleep");
+    appSleeps();
+    const auto locator = bundle();
     const auto start = Clock::now();
     EXPECT_EQ(locatorFailure([&] { locator.ensureRunning(1.0); }), Failure::runningButUnreachable());
     EXPECT_GE(secondsSince(start), 1.0);
@@ -246,25 +275,29 @@ TEST_F(EnsureRunningTests, AppThatNeverOpensItsSocketIsRunningButUnreachable) {
 }
 
 TEST_F(EnsureRunningTests, RunningCopyWithoutSocketIsNotLaunchedAgain) {
-    const auto locator = bundleWith("sleep");
+    appSleeps();
+    const auto locator = bundle();
     locator.launch();
-    waitUntilRunning(locator);
     const auto start = Clock::now();
     EXPECT_EQ(locatorFailure([&] { locator.ensureRunning(10); }), Failure::runningButUnreachable());
     EXPECT_LT(secondsSince(start), 1.5) << "no wait after the probe";
-    EXPECT_EQ(instancesUnderTest(), 1u);
+    EXPECT_EQ(platform.launches.size(), 1u);
 }
 
 TEST_F(EnsureRunningTests, LaunchErrorIsLaunchFailedWithTheReason) {
-    const auto bundle = testing::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", release}, {"CFBundleExecutable", "Lumora"}});
-    const auto failure = locatorFailure([&] { RecorderAppLocator::forBundle(bundle).ensureRunning(5); });
+    // The launcher's own reasons are shown by the platform tests; the locator passes them on.
+    platform.onLaunch = [](const fs::path&) {
+        throw platform::LaunchError("Could not start Lumora.app: No such file or directory");
+    };
+    const auto failure = locatorFailure([&] { bundle().ensureRunning(5); });
     ASSERT_TRUE(failure.is<RecorderAppLocator::LaunchFailed>());
-    EXPECT_NE(failure.as<RecorderAppLocator::LaunchFailed>()->reason.find("No such file or directory"), std::string::npos)
+    EXPECT_EQ(failure.as<RecorderAppLocator::LaunchFailed>()->reason, "Could not start Lumora.app: No such file or directory")
         << failure.description();
 }
 
 TEST_F(EnsureRunningTests, CancellationEndsThePolling) {
-    const auto locator = bundleWith("sleep");
+    appSleeps();
+    const auto locator = bundle();
     std::stop_source stop;
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

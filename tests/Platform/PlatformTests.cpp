@@ -162,6 +162,39 @@ TEST(PlatformTests, ApplicationBundleOfExecutableNeedsContentsMacOS) {
     EXPECT_FALSE(platform::applicationBundleOfExecutable("/A/Lumora/Contents/MacOS/Lumora").has_value());
 }
 
+TEST(PlatformTests, OwnerOfProcessIsItsRealAndEffectiveUserIDs) {
+    EXPECT_EQ(platform::ownerOfProcess("/proc/self"), platform::ProcessOwner::current());
+    TemporaryDirectory directory;
+    EXPECT_EQ(platform::ownerOfProcess(directory.path()), std::nullopt) << "no status file";
+    std::ofstream(directory.path() / "status") << "Name:\tx\nUid:\tnobody\n";
+    EXPECT_EQ(platform::ownerOfProcess(directory.path()), std::nullopt);
+    std::ofstream(directory.path() / "status") << "Name:\tx\nUmask:\t0022\nUid:\t1000\t0\t1000\t1000\nGid:\t5\t5\t5\t5\n";
+    EXPECT_EQ(platform::ownerOfProcess(directory.path()), (platform::ProcessOwner{1000, 0}));
+}
+
+TEST(PlatformTests, RunningApplicationsAreTheOwnersOnly) {
+    // A process table laid out like /proc: one bundle run under several owners.
+    TemporaryDirectory directory;
+    const std::string identifier = "app.lumora.owner-test";
+    const auto bundle = testing::makeBundle(directory.path(), "Mine", {{"CFBundleIdentifier", identifier}});
+    const auto table = directory.path() / "proc";
+    const auto enter = [&](int process, const char* userIDs) {
+        const auto entry = table / std::to_string(process);
+        fs::create_directories(entry);
+        fs::create_symlink(bundle / "Contents/MacOS/Mine", entry / "exe");
+        std::ofstream(entry / "comm") << "Mine\n";
+        if (userIDs != nullptr) std::ofstream(entry / "status") << "Name:\tMine\nUid:\t" << userIDs << "\n";
+    };
+    enter(10, "1000\t1000\t1000\t1000");
+    enter(11, "2000\t2000\t2000\t2000");  // another user's copy
+    enter(12, "1000\t0\t1000\t1000");     // the caller's real id, another effective one
+    enter(13, nullptr);                    // gone before its status could be read
+    using Apps = std::vector<platform::RunningApplication>;
+    EXPECT_EQ(platform::runningApplications(identifier, table, {1000, 1000}), (Apps{{10, bundle}}));
+    EXPECT_EQ(platform::runningApplications(identifier, table, {2000, 2000}), (Apps{{11, bundle}}));
+    EXPECT_EQ(platform::runningApplications(identifier, table, {3000, 3000}), Apps{});
+}
+
 // Launching real programs from temporary bundles.
 class LaunchTests : public ::testing::Test {
 protected:
