@@ -75,7 +75,8 @@ std::vector<std::string> ScreenCastCapture::pipelineArguments(const CaptureReque
         "-e", "pipewiresrc", "fd=3", "path=" + std::to_string(node), "do-timestamp=true",
         // The compositor sends frames only when the screen changes: the last one is sent again
         // at least every 100 ms, and videorate fills the rest for a constant frame rate.
-        "keepalive-time=100", "!", "videorate", "!", "video/x-raw,framerate=" + std::to_string(rate) + "/1", "!",
+        // skip-to-first: the file starts at the first frame, not when the pipeline started.
+        "keepalive-time=100", "!", "videorate", "skip-to-first=true", "!", "video/x-raw,framerate=" + std::to_string(rate) + "/1", "!",
         // The duration limit, exact to the frame.
         "identity", "eos-after=" + std::to_string(frames), "!", "videoconvert", "!", "videoscale", "!",
         "video/x-raw,format=I420,pixel-aspect-ratio=1/1,width=" + std::to_string(size.width) +
@@ -84,7 +85,9 @@ std::vector<std::string> ScreenCastCapture::pipelineArguments(const CaptureReque
         "h264parse", "!", "mp4mux"};
     // Fragments every second: a pipeline killed outright still leaves a playable file.
     if (fragmented) args.push_back("fragment-duration=1000");
-    args.insert(args.end(), {"!", "filesink", "location=" + request.outputPath.string()});
+    // Unbuffered: the file grows with the first frame (that is when the capture counts as
+    // recording), and every fragment is on disk as soon as it is made.
+    args.insert(args.end(), {"!", "filesink", "buffer-mode=unbuffered", "location=" + request.outputPath.string()});
     return args;
 }
 
