@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lumora/CaptureBackend.h"
+#include "lumora/GstRecording.h"
 #include "lumora/ScreenCastGrants.h"
 #include "lumora/ScreenCastPortal.h"
 
@@ -25,10 +26,7 @@ class ScreenCastCapture : public CaptureHandle {
 public:
     struct Timing {
         ScreenCastPortal::Timing portal;
-        std::chrono::milliseconds firstFrame{15000};     // from the stream's hand-over to the first frame
-        std::chrono::milliseconds interruptWait{5000};   // after SIGINT, before SIGKILL
-        std::chrono::milliseconds crashAfter{600};       // CaptureFailureMode::during
-        std::chrono::milliseconds limitGrace{5000};      // past the duration limit before Lumora stops it
+        GstRecording::Timing recording;
     };
     struct Setup {
         std::string busAddress;
@@ -47,6 +45,10 @@ public:
     // `fragmented` false leaves the index to the end of the file (the simulated failed
     // finalisation, where the pipeline is killed instead).
     static std::vector<std::string> pipelineArguments(const CaptureRequest& request, std::uint32_t node, bool fragmented);
+
+    // The simulated failing start: the pipeline without the stream's connection, in an
+    // environment where no PipeWire can be found, so that its source fails at once.
+    static std::pair<std::vector<std::string>, std::vector<std::string>> withoutStream(std::vector<std::string> arguments);
 
 private:
     void run();
