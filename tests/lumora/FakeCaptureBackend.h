@@ -4,6 +4,7 @@
 
 #include "lumora/CaptureBackend.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -43,8 +44,12 @@ public:
     std::vector<CaptureDisplay> list{{"1", "Fake One", 1280, 720, 1.0, true, 0, 0},
                                      {"2", "Fake Retina", 2560, 1440, 2.0, false, 0, 0}};
     bool audio = true;
+    std::vector<std::string> consentNeededFor;  // displays whose start the desktop would ask about
 
     std::string name() const override { return "fake"; }
+    bool startNeedsConsent(const CaptureDisplay& d) const override {
+        return std::find(consentNeededFor.begin(), consentNeededFor.end(), d.id) != consentNeededFor.end();
+    }
     std::vector<CaptureDisplay> displays() override { return list; }
     bool systemAudioSupported() const override { return audio; }
     std::unique_ptr<CaptureHandle> start(const CaptureRequest& request, CaptureObserver observer) override {

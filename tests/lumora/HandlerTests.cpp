@@ -363,6 +363,29 @@ TEST(Handler, AFailedCaptureIsReportedWithItsFailureWithFakeCapture) {
     }
 }
 
+TEST(Handler, ReadyOnlyWhenAStartNeedsNobodysConsentWithFakeCapture) {
+    Fixture f;
+    auto readiness = [&] {
+        return as<AutomationReply::Capabilities>(f.send(AutomationCommand::capabilities())).payload.captureReadiness;
+    };
+    f.backend->consentNeededFor = {"2"};  // another display's grant is missing: the default one counts
+    EXPECT_EQ(readiness(), "ready");
+    f.backend->consentNeededFor = {"1"};
+    EXPECT_EQ(readiness(), "consent_required");
+    EXPECT_EQ(as<AutomationReply::Status>(f.send(statusOf())).payload.captureReadiness, "consent_required");
+    // A start is still taken: the desktop asks the user, and the session says how it went.
+    const auto id = f.startSession();
+    EXPECT_EQ(as<AutomationReply::Status>(f.send(statusOf(id))).payload.session->state, AutomationSessionState::preparing);
+    f.backend->last()->end(CaptureError{AutomationErrorCode::permissionRequired, "The user did not allow it.", "Run the grant."},
+                           CaptureEnd::failed);
+    auto result = as<AutomationReply::Result>(f.send(resultOf(id))).payload;
+    EXPECT_EQ(result.state, AutomationSessionState::failed);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->code, AutomationErrorCode::permissionRequired);
+    EXPECT_EQ(result.failure->message, "The user did not allow it.");
+    EXPECT_EQ(result.failure->hint, "Run the grant.");
+}
+
 TEST(Handler, StopBeforeCaptureBeganEndsCancelledWithFakeCapture) {
     Fixture f;
     const auto id = f.startSession();

@@ -37,11 +37,28 @@ TEST(LaunchOptions, NothingGivenChangesNothing) {
     EXPECT_TRUE(on.automationEnabled);
 }
 
+TEST(LaunchOptions, GrantOptionAndEveryBackEndName) {
+    EXPECT_TRUE(LaunchOptions::parse({"--grant-screen-access"}).grantScreenAccess);
+    EXPECT_FALSE(LaunchOptions::parse({}).grantScreenAccess);
+    for (const char* name : {"auto", "wayland", "x11", "synthetic"}) {
+        Settings s;
+        s.captureBackend = CaptureBackendKind::x11;
+        LaunchOptions::parse({"--capture-backend", name}).applyTo(s);
+        EXPECT_EQ(captureBackendName(s.captureBackend), name);
+    }
+    try {
+        LaunchOptions::parse({"--capture-backend", "quartz"});
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "--capture-backend takes auto, wayland, x11 or synthetic, not quartz.");
+    }
+}
+
 TEST(LaunchOptions, RefusesUnknownArgumentsAndMissingOrBadValues) {
     for (auto args : std::vector<std::vector<std::string>>{{"--frobnicate"},
                                                            {"--settings"},
                                                            {"--capture-failure", "sometimes"},
-                                                           {"--capture-backend", "wayland"},
+                                                           {"--capture-backend", "quartz"},
                                                            {"-automation-launch"}})
         EXPECT_THROW(LaunchOptions::parse(args), std::invalid_argument) << args[0];
 }

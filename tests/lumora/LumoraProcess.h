@@ -39,6 +39,7 @@ public:
     // Settings with a small display, so that tests not about size stay fast.
     static Settings smallSettings() {
         Settings s;
+        s.captureBackend = CaptureBackendKind::synthetic;  // whatever desktop the machine runs
         s.outputFolder = "~/rec";
         s.virtualDisplays = {{"1", "Small Display", 192, 108, 1.0}, {"2", "Second Display", 160, 120, 2.0}};
         return s;

@@ -24,6 +24,21 @@ TEST(Settings, MissingFileGivesTheDefaultsWithoutProblems) {
     EXPECT_EQ(load.settings.virtualDisplays[0].id, "1");
 }
 
+TEST(Settings, CaptureBackendIsAutomaticUnlessNamed) {
+    EXPECT_EQ(Settings{}.captureBackend, CaptureBackendKind::automatic);
+    for (auto [text, kind] : std::vector<std::pair<std::string, CaptureBackendKind>>{
+             {"auto", CaptureBackendKind::automatic},
+             {"wayland", CaptureBackendKind::wayland},
+             {"x11", CaptureBackendKind::x11},
+             {"synthetic", CaptureBackendKind::synthetic}}) {
+        auto load = SettingsLoad::fromText("{\"captureBackend\": \"" + text + "\"}", "f");
+        EXPECT_TRUE(load.problems.empty()) << text;
+        EXPECT_EQ(load.settings.captureBackend, kind) << text;
+        EXPECT_EQ(captureBackendName(kind), text);
+        EXPECT_EQ(load.settings.toJSON()["captureBackend"], text);
+    }
+}
+
 TEST(Settings, DefaultsWrittenAsJSONReadBackEqual) {
     Settings s;
     s.automationEnabled = false;
@@ -63,7 +78,7 @@ TEST_P(SettingsBadValue, FallsBackToThatKeysDefaultAndKeepsTheOthers) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, SettingsBadValue,
     testing::Values(BadValue{"\"automationEnabled\": \"yes\"", "\"automationEnabled\" must be true or false"},
-                    BadValue{"\"captureBackend\": \"wayland\"", "\"captureBackend\" must be"},
+                    BadValue{"\"captureBackend\": \"quartz\"", "\"captureBackend\" must be \"auto\", \"wayland\", \"x11\" or \"synthetic\"; using \"auto\"."},
                     BadValue{"\"frameRate\": 60", "\"frameRate\" must be a whole number from 1 to 30"},
                     BadValue{"\"frameRate\": 0", "\"frameRate\""},
                     BadValue{"\"virtualDisplays\": {}", "\"virtualDisplays\" must be a list"},

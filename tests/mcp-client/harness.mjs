@@ -32,6 +32,8 @@ export class Home {
     // Short: the socket path below it must stay within the platform's limit.
     this.dir = fs.mkdtempSync('/tmp/qn-');
     this.clients = [];
+    // The test pattern, whatever desktop the machine runs: the tests know its displays.
+    this.writeSettings({});
   }
   get endpointDir() { return path.join(this.dir, '.local/share', bundleIdentifier); }
   get socket() { return path.join(this.endpointDir, 'automation.sock'); }
@@ -39,7 +41,8 @@ export class Home {
 
   writeSettings(settings) {
     fs.mkdirSync(this.endpointDir, { recursive: true, mode: 0o700 });
-    fs.writeFileSync(path.join(this.endpointDir, 'settings.json'), JSON.stringify(settings));
+    fs.writeFileSync(path.join(this.endpointDir, 'settings.json'),
+                     JSON.stringify({ captureBackend: 'synthetic', ...settings }));
   }
   enableTrace() {
     fs.mkdirSync(this.endpointDir, { recursive: true, mode: 0o700 });

@@ -74,7 +74,7 @@ protected:
 
     // settings.json next to the socket, read by the app when it starts.
     void writeSettings(const json& extra = json::object()) {
-        json settings = {{"outputFolder", (home / "Videos").string()}, {"frameRate", 10}};
+        json settings = {{"outputFolder", (home / "Videos").string()}, {"frameRate", 10}, {"captureBackend", "synthetic"}};
         if (extra.is_object()) settings.update(extra);
         const auto directory = fs::path(socketPath).parent_path();
         fs::create_directories(directory);
