@@ -52,8 +52,10 @@ struct SavedMedia {
 };
 
 struct CaptureError {
-    recorder::AutomationErrorCode code = recorder::AutomationErrorCode::captureFailed;  // or finalizationFailed
+    // captureFailed, finalizationFailed, or permissionRequired (the desktop did not grant access)
+    recorder::AutomationErrorCode code = recorder::AutomationErrorCode::captureFailed;
     std::string message;
+    std::optional<std::string> hint = std::nullopt;  // what to do; a general one for the code when absent
     bool operator==(const CaptureError&) const = default;
 };
 
@@ -89,6 +91,8 @@ public:
     // The displays that can be recorded now, the default display first.
     virtual std::vector<CaptureDisplay> displays() = 0;
     virtual bool systemAudioSupported() const = 0;
+    // Whether starting a capture of `display` will have the desktop ask the user first.
+    virtual bool startNeedsConsent(const CaptureDisplay&) const { return false; }
     // Starts a capture; failures to start are reported through the observer, never thrown.
     virtual std::unique_ptr<CaptureHandle> start(const CaptureRequest& request, CaptureObserver observer) = 0;
 };

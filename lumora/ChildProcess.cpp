@@ -43,8 +43,8 @@ ChildProcess::Exit exitFrom(int status) {
 // takes them itself and acts on the first; the program itself is killed only when the
 // supervisor dies. Signals Lumora sends pass through; the program's exit becomes the
 // supervisor's own.
-[[noreturn]] void superviseProgram(pid_t lumora, int input, int output, int error, const char* executable,
-                                   char* const* argv, char* const* envp) {
+[[noreturn]] void superviseProgram(pid_t lumora, int input, int output, int error, int inherited,
+                                   const char* executable, char* const* argv, char* const* envp) {
     constexpr int lumoraGoneSignal = SIGUSR2;
     constexpr int passed[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
     sigset_t all;
@@ -70,7 +70,13 @@ ChildProcess::Exit exitFrom(int status) {
         ::dup2(input, 0);
         ::dup2(output, 1);
         ::dup2(error, 2);
-        ::syscall(SYS_close_range, 3u, ~0u, 0u);
+        unsigned firstClosed = 3;
+        if (inherited >= 0) {
+            if (inherited == 3) ::fcntl(3, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+            else ::dup2(inherited, 3);
+            firstClosed = 4;
+        }
+        ::syscall(SYS_close_range, firstClosed, ~0u, 0u);
         if (envp != nullptr) ::execve(executable, argv, envp);
         else ::execv(executable, argv);
         exitNow(127);
@@ -139,7 +145,7 @@ std::optional<std::string> ChildProcess::locate(const std::string& program) {
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::optional<std::vector<std::string>>& environment) {
+                           const std::optional<std::vector<std::string>>& environment, int inherited) {
     auto executable = locate(program);
     if (!executable) throw Failure(ProgramNotFound{program});
 
@@ -172,7 +178,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
-        superviseProgram(lumora, in[0], out[1], err[1], executable->c_str(), argv.data(),
+        superviseProgram(lumora, in[0], out[1], err[1], inherited, executable->c_str(), argv.data(),
                          environment ? envp.data() : nullptr);
     }
     int forkError = errno;

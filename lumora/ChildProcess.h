@@ -44,8 +44,10 @@ public:
 
     // Starts `program` (looked up in PATH unless it holds a slash) with `arguments`, and with
     // `environment` ("NAME=value" entries) in place of Lumora's own when one is given.
+    // `inherited`, when not -1, is handed to the program as its descriptor 3 (the only one
+    // besides the standard streams); the caller keeps its own copy.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::optional<std::vector<std::string>>& environment = std::nullopt);
+                 const std::optional<std::vector<std::string>>& environment = std::nullopt, int inherited = -1);
     ~ChildProcess();  // kills and reaps a child that still runs; closes the pipes
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -16,10 +16,12 @@ const char* LaunchOptions::usage() {
            "  --permission-missing         act as if screen-recording permission were not granted\n"
            "  --setup-incomplete           act as if the first-run setup were not done\n"
            "  --capture-failure <mode>     make captures fail: none, start, during or finalize\n"
-           "  --capture-backend <name>     synthetic (test pattern) or x11 (record an X display)\n"
+           "  --capture-backend <name>     auto (default: the desktop found), wayland, x11 or synthetic (test pattern)\n"
            "  --x11-display <name>         X display for the x11 back end (default: $DISPLAY)\n"
            "  --output-folder <folder>     where recordings are saved\n"
            "  --manual-recording           start a recording by hand at launch\n"
+           "  --grant-screen-access        ask the desktop now for leave to record the default display, keep\n"
+           "                               the grant for later recordings, and exit (0 granted, 1 not)\n"
            "  --help                       show this text\n"
            "\n"
            "While it runs: SIGUSR1 presses the record button (starts a recording by hand, or stops the\n"
@@ -38,6 +40,7 @@ LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
         if (a == recorder::AutomationProtocol::automationLaunchArgument) o.automationLaunch = true;
         else if (a == "--help" || a == "-h") o.help = true;
         else if (a == "--manual-recording") o.manualRecording = true;
+        else if (a == "--grant-screen-access") o.grantScreenAccess = true;
         else if (a == "--settings") o.settingsPath = value();
         else if (a == "--automation-enabled") o.automationEnabled = true;
         else if (a == "--automation-disabled") o.automationEnabled = false;
@@ -50,7 +53,7 @@ LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
         } else if (a == "--capture-backend") {
             auto text = value();
             o.captureBackend = captureBackendFromName(text);
-            if (!o.captureBackend) throw std::invalid_argument("--capture-backend takes synthetic or x11, not " + text + ".");
+            if (!o.captureBackend) throw std::invalid_argument("--capture-backend takes auto, wayland, x11 or synthetic, not " + text + ".");
         } else if (a == "--x11-display") o.x11Display = value();
         else if (a == "--output-folder") o.outputFolder = value();
         else throw std::invalid_argument("Unknown argument " + a + ".");

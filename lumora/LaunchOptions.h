@@ -14,6 +14,7 @@ struct LaunchOptions {
     bool automationLaunch = false;
     bool help = false;
     bool manualRecording = false;  // start a recording "by hand" at launch
+    bool grantScreenAccess = false;  // ask the desktop once for the default display's grant, then exit
     std::optional<std::string> settingsPath;
     std::optional<bool> automationEnabled;
     std::optional<bool> screenRecordingPermission;

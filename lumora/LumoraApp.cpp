@@ -13,9 +13,11 @@
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Server/AutomationSocketServer.h"
+#include "lumora/CaptureBackendChoice.h"
 #include "lumora/LaunchOptions.h"
 #include "lumora/LumoraRequestHandler.h"
 #include "lumora/SyntheticBackend.h"
+#include "lumora/WaylandBackend.h"
 #include "lumora/X11Backend.h"
 
 namespace lumora {
@@ -80,13 +82,51 @@ private:
     Settings settings_;
 };
 
-std::shared_ptr<CaptureBackend> makeBackend(const Settings& settings) {
-    if (settings.captureBackend == CaptureBackendKind::x11) {
-        auto backend = std::make_shared<X11Backend>(settings.x11Display);
+// The back end the settings ask for; "auto" looks for the user's desktop first.
+std::shared_ptr<CaptureBackend> makeBackend(const Settings& settings, const std::filesystem::path& appDirectory) {
+    const auto session = DesktopSession::discover();
+    const auto reachability = settings.captureBackend == CaptureBackendKind::automatic
+                                  ? DesktopReachability::probe(session)
+                                  : DesktopReachability{};
+    const auto choice = CaptureBackendChoice::choose(settings.captureBackend, session, reachability);
+    say(choice.reason);
+    if (choice.kind == CaptureBackendKind::wayland) {
+        if (!session.waylandSocket || !session.sessionBusAddress)
+            say("the wayland back end found no Wayland session (" + session.summary() + ").");
+        return std::make_shared<WaylandBackend>(session.waylandSocket.value_or(""), session.sessionBusAddress.value_or(""),
+                                                appDirectory / "screencast-grants.json");
+    }
+    if (choice.kind == CaptureBackendKind::x11) {
+        auto backend = std::make_shared<X11Backend>(settings.x11Display.empty() ? session.x11Display.value_or("")
+                                                                                : settings.x11Display);
         if (backend->displayName().empty()) say("the x11 back end has no X display: set \"x11Display\" or DISPLAY.");
         return backend;
     }
     return std::make_shared<SyntheticBackend>(settings.virtualDisplays, true);
+}
+
+// Lumora --grant-screen-access: asks the desktop once for the default display.
+int grantScreenAccess(const std::shared_ptr<CaptureBackend>& backend) {
+    auto* wayland = dynamic_cast<WaylandBackend*>(backend.get());
+    if (!wayland) {
+        std::cout << "Lumora: the " << backend->name()
+                  << " capture back end records without asking the desktop; there is nothing to grant." << std::endl;
+        return 0;
+    }
+    auto displays = wayland->displays();
+    if (displays.empty()) {
+        std::cout << "Lumora: no display to grant: the Wayland compositor lists no monitor." << std::endl;
+        return 1;
+    }
+    std::cout << "Lumora: asking the desktop for leave to record " << displays.front().name
+              << "; allow it in the dialog that opens." << std::endl;
+    if (auto failure = wayland->grantAccess(displays.front())) {
+        std::cout << "Lumora: not granted: " << failure->message << std::endl;
+        return 1;
+    }
+    std::cout << "Lumora: granted; recordings of " << displays.front().name
+              << " start without asking (kept in " << wayland->grants().file().string() << ")." << std::endl;
+    return 0;
 }
 
 }  // namespace
@@ -126,7 +166,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     settings->load();
     const Settings initial = settings->current();
 
-    auto backend = makeBackend(initial);
+    auto backend = makeBackend(initial, endpoint->directory());
+    if (options.grantScreenAccess) return grantScreenAccess(backend);
     auto recorder = std::make_shared<Recorder>(backend, std::size_t(recorder::AutomationProtocol::maximumRetainedSessions));
     recorder->setLog(say);
     const std::string instance = freshInstanceID();

@@ -78,6 +78,8 @@ std::string LumoraRequestHandler::captureReadiness(const Settings& settings,
     if (!settings.simulate.screenRecordingPermission) return "permission_required";
     if (displays.empty()) return "no_display";
     if (recorder_->active()) return "busy";
+    // A start would work, but only once the user allows it in the desktop's dialog.
+    if (backend_->startNeedsConsent(displays.front())) return "consent_required";
     return "ready";
 }
 

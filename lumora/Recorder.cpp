@@ -226,7 +226,8 @@ void Recorder::captureFinished(const std::string& id, CaptureOutcome outcome, Ca
             s->state = State::failed;
             s->failure = recorder::AutomationFailure(
                 error->code, error->message,
-                error->code == recorder::AutomationErrorCode::finalizationFailed
+                error->hint ? error->hint
+                : error->code == recorder::AutomationErrorCode::finalizationFailed
                     ? std::optional<std::string>("Start a new recording; if saving keeps failing, ask the user to check "
                                                  "the folder for recordings and the free disk space.")
                     : std::optional<std::string>("Check that the display is still connected and start a new recording; "

@@ -99,13 +99,24 @@ std::vector<VirtualDisplay> Settings::defaultVirtualDisplays() {
     };
 }
 
+namespace {
+constexpr std::pair<CaptureBackendKind, std::string_view> backendNames[] = {
+    {CaptureBackendKind::automatic, "auto"},
+    {CaptureBackendKind::wayland, "wayland"},
+    {CaptureBackendKind::x11, "x11"},
+    {CaptureBackendKind::synthetic, "synthetic"},
+};
+}  // namespace
+
 std::string_view captureBackendName(CaptureBackendKind kind) {
-    return kind == CaptureBackendKind::x11 ? "x11" : "synthetic";
+    for (const auto& [k, name] : backendNames)
+        if (k == kind) return name;
+    return "auto";
 }
 
 std::optional<CaptureBackendKind> captureBackendFromName(std::string_view name) {
-    if (name == "synthetic") return CaptureBackendKind::synthetic;
-    if (name == "x11") return CaptureBackendKind::x11;
+    for (const auto& [k, text] : backendNames)
+        if (text == name) return k;
     return std::nullopt;
 }
 
@@ -174,7 +185,7 @@ SettingsLoad SettingsLoad::fromText(const std::string& text, const std::string& 
     if (const auto* v = reader.find("captureBackend")) {
         auto kind = v->is_string() ? captureBackendFromName(v->get<std::string>()) : std::nullopt;
         if (kind) s.captureBackend = *kind;
-        else reader.wrongType("captureBackend", "\"synthetic\" or \"x11\"", "\"synthetic\"");
+        else reader.wrongType("captureBackend", "\"auto\", \"wayland\", \"x11\" or \"synthetic\"", "\"auto\"");
     }
     reader.text("x11Display", s.x11Display);
     reader.integer("frameRate", s.frameRate, 1, 30);

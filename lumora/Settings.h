@@ -26,13 +26,14 @@ struct VirtualDisplay {
     bool operator==(const VirtualDisplay&) const = default;
 };
 
-enum class CaptureBackendKind { synthetic, x11 };
+// `automatic` ("auto") picks one of the others at launch from the desktop it finds.
+enum class CaptureBackendKind { synthetic, x11, wayland, automatic };
 
 struct Settings {
     bool automationEnabled = true;
     // Where recordings are saved; "~" at the start stands for the home directory.
     std::string outputFolder = "~/Videos/Lumora";
-    CaptureBackendKind captureBackend = CaptureBackendKind::synthetic;
+    CaptureBackendKind captureBackend = CaptureBackendKind::automatic;
     // The X display the x11 back end records; empty means $DISPLAY.
     std::string x11Display;
     std::int64_t frameRate = 30;

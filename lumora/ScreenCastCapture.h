@@ -1,0 +1,61 @@
+#pragma once
+// One capture of a Wayland desktop: the screen-cast portal grants a monitor stream (asking the
+// user unless a stored grant stands for an earlier yes), and a gst-launch child records it from
+// PipeWire to H.264 in fragmented MP4. Frames arrive only when the screen changes, so the
+// pipeline repeats the last one (keepalive, videorate) for a constant frame rate. The capture is
+// "recording" once the file starts to grow; a first frame that never comes is its own failure.
+// Stop sends the pipeline an end of stream (SIGINT to gst-launch -e), then kills it after a
+// bounded wait; should Lumora die, the supervisor does the same, and a killed pipeline still
+// leaves the fragments written so far playable.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumora/CaptureBackend.h"
+#include "lumora/ScreenCastGrants.h"
+#include "lumora/ScreenCastPortal.h"
+
+namespace lumora {
+
+class ScreenCastCapture : public CaptureHandle {
+public:
+    struct Timing {
+        ScreenCastPortal::Timing portal;
+        std::chrono::milliseconds firstFrame{15000};     // from the stream's hand-over to the first frame
+        std::chrono::milliseconds interruptWait{5000};   // after SIGINT, before SIGKILL
+        std::chrono::milliseconds crashAfter{600};       // CaptureFailureMode::during
+        std::chrono::milliseconds limitGrace{5000};      // past the duration limit before Lumora stops it
+    };
+    struct Setup {
+        std::string busAddress;
+        ScreenCastGrants* grants = nullptr;  // outlives the capture
+        // The display a granted stream shows (the user may pick another one in the dialog).
+        std::function<std::string(const PortalStream&)> displayOfStream;
+        Timing timing;
+    };
+
+    ScreenCastCapture(Setup setup, CaptureRequest request, CaptureObserver observer);
+    ~ScreenCastCapture() override;
+
+    void stop() override;
+
+    // gst-launch-1.0's arguments for recording PipeWire node `node` through descriptor 3.
+    // `fragmented` false leaves the index to the end of the file (the simulated failed
+    // finalisation, where the pipeline is killed instead).
+    static std::vector<std::string> pipelineArguments(const CaptureRequest& request, std::uint32_t node, bool fragmented);
+
+private:
+    void run();
+
+    Setup setup_;
+    CaptureRequest request_;
+    CaptureObserver observer_;
+    std::atomic<bool> stopRequested_{false};
+    std::thread thread_;
+};
+
+}  // namespace lumora

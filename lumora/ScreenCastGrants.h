@@ -1,0 +1,43 @@
+#pragma once
+// The desktop's leave to record a display without asking again: the screen-cast portal's restore
+// token, kept per display in a file of Lumora's own (mode 0600, replaced atomically). The file is
+// read on every look-up, so that a grant given by `Lumora --grant-screen-access` in another
+// process counts at once.
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace lumora {
+
+class ScreenCastGrants {
+public:
+    explicit ScreenCastGrants(std::filesystem::path file) : file_(std::move(file)) {}
+
+    const std::filesystem::path& file() const { return file_; }
+
+    // The stored token for a display, if any. A missing, unreadable or corrupt file holds none.
+    std::optional<std::string> token(const std::string& displayID) const;
+    // Every stored grant, display id to token.
+    std::map<std::string, std::string> all() const;
+
+    // Keeps `token` for the display (a corrupt file is replaced). Returns why it could not be
+    // written, or nothing.
+    std::optional<std::string> store(const std::string& displayID, const std::string& token);
+    // Drops the display's grant (the desktop no longer honours it).
+    std::optional<std::string> forget(const std::string& displayID);
+
+    // Restore tokens are UUIDs; the portal refuses anything else.
+    static bool isValidToken(const std::string& token);
+
+private:
+    std::map<std::string, std::string> readLocked() const;
+    std::optional<std::string> writeLocked(const std::map<std::string, std::string>& grants);
+
+    std::filesystem::path file_;
+    mutable std::mutex mutex_;
+};
+
+}  // namespace lumora
