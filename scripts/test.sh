@@ -4,13 +4,15 @@
 # Stages, in order (LUMORA_TEST_STAGES picks a subset, e.g. "debug node"):
 #   debug  the debug build and its CTest suite
 #   node   Quillon driven by a real MCP client (tests/mcp-client), against the debug build
+#   desktop  Lumora of the debug build recording real desktops through vantor (tests/desktop): a
+#          headless Wayland desktop with the screen-cast portal, Xvfb, and no display at all
 #   asan   the CTest suite under address and undefined-behaviour sanitizers
 #   tsan   the CTest suite under the thread sanitizer
 #   fuzz   every libFuzzer target for a bounded time (LUMORA_FUZZ_SECONDS, default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-stages=${LUMORA_TEST_STAGES:-debug node asan tsan fuzz}
+stages=${LUMORA_TEST_STAGES:-debug node desktop asan tsan fuzz}
 jobs=$(nproc)
 
 bash scripts/install-deps.sh
@@ -57,6 +59,17 @@ for stage in $stages; do
         echo "==== node: MCP client tests"
         LUMORA_BUILD_DIR=$PWD/build tests/mcp-client/run.sh
       fi ;;
+    desktop)
+      echo "==== desktop: install and build"
+      bash scripts/desktop/install.sh
+      # Already built by the debug stage; this only makes the stage runnable on its own.
+      cmake --preset debug >/dev/null
+      cmake --build --preset debug -j "$jobs" --target Lumora vantor >/dev/null
+      echo "==== desktop: Lumora recording real desktops"
+      # The tests need a private mount namespace, hence root.
+      runner=()
+      [[ $(id -u) -eq 0 ]] || runner=(sudo --preserve-env=LUMORA_BUILD_DIR)
+      LUMORA_BUILD_DIR=$PWD/build "${runner[@]}" tests/desktop/run.sh ;;
     fuzz)
       if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
         echo "==== fuzz: build"
