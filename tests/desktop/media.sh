@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Looks into recordings with ffprobe and ffmpeg: sourced by the desktop tests and the benchmark.
 
 # "codec width height duration frames" of the first video stream.
