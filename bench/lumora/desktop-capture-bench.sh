@@ -49,10 +49,10 @@ measure() {
   export HOME=$home
   if [[ $backend == wayland ]]; then "$app" --grant-screen-access >"$out/grant" 2>&1 || { cat "$out/grant" >&2; return 1; }; fi
   "$vantor" displays >"$out/displays" || { cat "$out/displays" >&2; return 1; }
-  local id pid
+  local id pid entry i
   id=$(jq -r '.displays[0].id' "$out/displays")
   for entry in /proc/[0-9]*; do
-    [[ $(readlink "$entry/exe" 2>/dev/null) == "$app" && $(cat "$entry/comm") == Lumora ]] &&
+    [[ $(readlink "$entry/exe" 2>/dev/null) == "$app" && $(cat "$entry/comm" 2>/dev/null) == Lumora ]] &&
       grep -qzx "HOME=$home" "$entry/environ" 2>/dev/null && pid=${entry#/proc/}
   done
   sleep 1   # let the launch settle before counting
@@ -78,7 +78,8 @@ measure() {
     "$([[ -n $server ]] && per_second $((server1 - server0)) "$seconds" || echo -)" \
     "$(awk -v n="$(distinct_frames "$file")" -v s="$seconds" 'BEGIN { printf "%.1f", n / s }')" "$((t1 - t0))"
   [[ $state == recording ]] || echo "$backend: the first status after \"preparing\" was \"$state\"" >&2
-  kill -TERM "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+  kill -TERM "$pid"
+  for ((i = 0; i < 200; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   rm -rf "$home"
 }
 
