@@ -241,21 +241,23 @@ TEST_F(Progress, UnservedMethodsAreAnsweredAtOnceWhileACallWaits) {
     EXPECT_EQ(next(), textReply("1", "cancelled"));
 }
 
+// In a child process: 3 when construction fails for want of a descriptor for the timer.
+void constructWithoutDescriptors() {
+    auto transport = std::make_shared<mcp::StdioMCPTransport>(-1, -1);
+    rlimit none{0, 0};
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    try {
+        mcp::MCPServer server({"x", "1", std::nullopt}, {}, std::make_shared<ProgressHandler>(), transport);
+    } catch (const std::system_error& error) {
+        bool expected = error.code().value() == EMFILE && std::string(error.what()).starts_with("timerfd_create");
+        std::exit(expected ? 3 : 4);
+    }
+    std::exit(5);
+}
+
 TEST(ProgressServer, NoDescriptorForTheHandOffTimerIsAFailureAtConstruction) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            rlimit none{0, 0};
-            ::setrlimit(RLIMIT_NOFILE, &none);
-            try {
-                mcp::MCPServer server({"x", "1", std::nullopt}, {}, std::make_shared<ProgressHandler>(),
-                                      std::make_shared<mcp::StdioMCPTransport>(-1, -1));
-            } catch (const std::system_error& error) {
-                std::exit(error.code().value() == EMFILE && std::string(error.what()).starts_with("timerfd_create") ? 3 : 4);
-            }
-            std::exit(5);
-        },
-        testing::ExitedWithCode(3), "");
+    EXPECT_EXIT(constructWithoutDescriptors(), testing::ExitedWithCode(3), "");
 }
 
 } // namespace
