@@ -5,8 +5,8 @@
 
 namespace quillon {
 
-CallProgress::CallProgress(mcp::MCPRequestContext context)
-    : context_(std::move(context)), began_(std::chrono::steady_clock::now()) {}
+CallProgress::CallProgress(mcp::MCPRequestContext context, std::chrono::milliseconds interval)
+    : context_(std::move(context)), interval_(interval), began_(std::chrono::steady_clock::now()) {}
 
 CallProgress::~CallProgress() {
     if (heartbeat_.joinable()) {
@@ -60,8 +60,8 @@ void CallProgress::beat(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
         // A report made meanwhile moves the next beat on.
-        if (!wake_.wait_until(lock, stop, lastReport_ + heartbeat, [] { return false; }) && !stop.stop_requested() &&
-            std::chrono::steady_clock::now() >= lastReport_ + heartbeat)
+        if (!wake_.wait_until(lock, stop, lastReport_ + interval_, [] { return false; }) && !stop.stop_requested() &&
+            std::chrono::steady_clock::now() >= lastReport_ + interval_)
             report();
     }
 }

@@ -24,7 +24,7 @@ public:
     // room for a loaded machine.
     static constexpr std::chrono::milliseconds heartbeat{4000};
 
-    explicit CallProgress(mcp::MCPRequestContext context);
+    explicit CallProgress(mcp::MCPRequestContext context, std::chrono::milliseconds interval = heartbeat);
     ~CallProgress(); // ends the heartbeat: nothing is reported afterwards
     CallProgress(const CallProgress&) = delete;
     CallProgress& operator=(const CallProgress&) = delete;
@@ -44,6 +44,7 @@ private:
     double elapsed() const;
 
     const mcp::MCPRequestContext context_;
+    const std::chrono::milliseconds interval_;
     const std::chrono::steady_clock::time_point began_;
     std::mutex mutex_; // guards everything below but the thread
     std::condition_variable_any wake_;

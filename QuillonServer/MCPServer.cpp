@@ -73,6 +73,8 @@ MCPServer::~MCPServer() {
         std::lock_guard lock(mutex_);
         for (const auto& task : running_)
             task->cancel();
+        endOfInput_ = true; // a standby thread, if any, ends
+        arm(std::chrono::nanoseconds(1));
     }
     pool_.waitIdle();
     ::close(timer_);

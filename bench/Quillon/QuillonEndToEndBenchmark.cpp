@@ -173,7 +173,7 @@ int main() {
         // Written before the fork: a host's line is already waiting when the program reads.
         writeLine(in[1], initialize);
         auto begin = Clock::now();
-        pid_t child = spawn(floor ? ONE_LINE_PROGRAM : bundle + "/Contents/Helpers/Quillon", {}, in[0], out[1]);
+        pid_t child = spawn(floor ? std::string(ONE_LINE_PROGRAM) : bundle + "/Contents/Helpers/Quillon", {}, in[0], out[1]);
         ::close(in[0]);
         ::close(out[1]);
         LineReader reply(out[0]);
