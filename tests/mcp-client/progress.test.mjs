@@ -22,8 +22,9 @@ function assertCadence(notifications, sentAt, { total, states }) {
     const { progress, total: given, message: text } = message.params;
     assert.ok(progress > lastProgress, `progress ${progress} after ${lastProgress}`);
     assert.ok(at - lastAt <= heartbeatLimitMs, `${at - lastAt} ms without a notification before ${JSON.stringify(message)}`);
-    assert.equal(given, total);
-    assert.ok(progress <= total);
+    // The wait's end, counted from the call's start: the wait began a moment after the call.
+    assert.ok(given >= total && given < total + 1, `total ${given} for a wait of ${total} s`);
+    assert.ok(progress <= given);
     const match = /^Recording: (\w+) \(waited (\d+) s of (\d+) s\)$/.exec(text);
     assert.ok(match, text);
     assert.ok(states.includes(match[1]), text);
@@ -104,7 +105,7 @@ test('a call that launches Lumora reports the launch', async () => {
   assert.ok(notifications.length >= 1);
   const first = notifications[0].message.params;
   assert.match(first.message, /^Lumora: starting \(waited 0 s of 20 s\)$/);
-  assert.equal(first.total, 20);
+  assert.ok(first.total >= 20 && first.total < 21, `total ${first.total}`);
   const id = transport.callId(() => true);
   assert.ok(transport.log.lastIndexOf(notifications.at(-1)) < transport.replyIndex(id));
 
