@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -59,6 +60,16 @@ long rssKilobytes(pid_t pid) {
         if (line.rfind("VmRSS:", 0) == 0)
             return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
+}
+
+// User plus system time of a process so far, in microseconds.
+double cpuMicroseconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto fields = text.substr(text.rfind(')') + 2);
+    unsigned long long utime = 0, stime = 0;
+    std::sscanf(fields.c_str(), "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+    return static_cast<double>(utime + stime) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 struct Percentiles {
@@ -136,6 +147,7 @@ int main() {
     mcp.reserve(paired);
     direct.reserve(paired);
     long rssAtTenThousand = -1;
+    double cpuBefore = cpuMicroseconds(quillon);
     for (int i = 1; i <= calls; ++i) {
         auto begin = Clock::now();
         writeLine(toQuillon[1], R"({"jsonrpc":"2.0","id":)" + std::to_string(i) +
@@ -157,6 +169,7 @@ int main() {
             rssAtTenThousand = rssKilobytes(quillon);
     }
     long rssAfter = rssKilobytes(quillon);
+    double cpuPerCall = (cpuMicroseconds(quillon) - cpuBefore) / calls;
 
     ::close(toQuillon[1]);
     int status = 0;
@@ -206,6 +219,7 @@ int main() {
                 bareExchange.p50, bareExchange.p99, direct.size());
     std::printf("Quillon's own cost at p50: %.1f us (%.2f times the bare exchange in all)\n", viaQuillon.p50 - bareExchange.p50,
                 viaQuillon.p50 / bareExchange.p50);
+    std::printf("Quillon's processor time per call: %.1f us (user and system)\n", cpuPerCall);
     std::printf("fork to initialize reply: Quillon p50 %.0f us, one-line C program p50 %.0f us, ratio %.2f (%zu runs each)\n",
                 started.p50, floorStarted.p50, started.p50 / floorStarted.p50, quillonStart.size());
     std::printf("Quillon resident memory: %ld kB after start-up, %ld kB after 10000 calls, %ld kB after %d calls: growth %ld kB\n",
