@@ -139,10 +139,10 @@ void MCPServer::endOfInput() {
 }
 
 void MCPServer::arm(std::chrono::nanoseconds delay) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
-    ::timerfd_settime(timer_, 0, &spec, nullptr); // cannot fail on our own valid descriptor
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
+    setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
+    ::timerfd_settime(timer_, 0, &setting, nullptr); // cannot fail on our own valid descriptor
 }
 
 void MCPServer::standBy() {
