@@ -14,10 +14,14 @@
 namespace quillon::QuillonStartup {
 
 std::optional<recorder::RecorderAppLocator> resolveLocator() {
+    return resolveLocator(recorder::platform::embeddedInfoDictionary());
+}
+
+std::optional<recorder::RecorderAppLocator> resolveLocator(const std::optional<nlohmann::json>& info) {
     try {
         if (const char* app = std::getenv(std::string(appOverrideVariable).c_str()))
             return recorder::RecorderAppLocator::forBundle(std::filesystem::path(app));
-        return recorder::RecorderAppLocator::containing();
+        return recorder::RecorderAppLocator::containing(recorder::RecorderAppLocator::ownExecutable(), info);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -45,7 +49,9 @@ std::string serverVersion(const std::optional<nlohmann::json>& info) {
 
 int run(int argc, char** argv) {
     auto tools = ToolCatalogue::tools();
-    auto locator = resolveLocator();
+    // Read once: start-up time is what a host waits for before its first reply.
+    auto embedded = recorder::platform::embeddedInfoDictionary();
+    auto locator = resolveLocator(embedded);
     if (!locator) {
         // Written before anything is read from standard input.
         std::string_view text = failureText;
@@ -62,7 +68,7 @@ int run(int argc, char** argv) {
             return 0;
 
     auto trace = traceFile(*locator);
-    mcp::MCPServer::Info info{std::string(serverName), serverVersion(recorder::platform::embeddedInfoDictionary()),
+    mcp::MCPServer::Info info{std::string(serverName), serverVersion(embedded),
                               std::string(instructions)};
     auto bridge = std::make_shared<RecorderBridge>(*locator);
     auto transport = std::make_shared<mcp::StdioMCPTransport>(STDIN_FILENO, STDOUT_FILENO, trace);

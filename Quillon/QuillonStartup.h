@@ -26,6 +26,8 @@ inline constexpr std::string_view failureText =
 // From RECORDER_APP when set (the program's own location is then not tried), else from the
 // bundle around this executable.
 std::optional<recorder::RecorderAppLocator> resolveLocator();
+// The same with the program's embedded information dictionary already read.
+std::optional<recorder::RecorderAppLocator> resolveLocator(const std::optional<nlohmann::json>& info);
 
 // "mcp-trace.log" next to the automation socket when "mcp-trace.enabled" exists there.
 std::optional<std::filesystem::path> traceFile(const recorder::RecorderAppLocator& locator);

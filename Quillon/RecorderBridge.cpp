@@ -1,6 +1,7 @@
 #include "Quillon/RecorderBridge.h"
 
 #include "Quillon/ToolCatalogue.h"
+#include "RecorderAutomation/Protocol/AutomationSessionState.h"
 #include "RecorderAutomation/Protocol/DisplaysPayload.h"
 #include "RecorderAutomation/Protocol/PrettyJSON.h"
 #include "RecorderAutomation/Protocol/StartParameters.h"
@@ -50,17 +51,25 @@ std::string describe(const std::exception_ptr& error) {
 } // namespace
 
 RecorderBridge::RecorderBridge(recorder::RecorderAppLocator locator)
-    : RecorderBridge(Connect([locator = std::move(locator)](std::stop_token cancel) {
-          return locator.ensureRunning(launchTimeoutSeconds, std::move(cancel));
+    : RecorderBridge(Connect([locator = std::move(locator)](std::stop_token cancel, const std::function<void()>& launching) {
+          return locator.ensureRunning(launchTimeoutSeconds, std::move(cancel), launching);
       })) {}
 
 RecorderBridge::RecorderBridge(Connect connect) : connect_(std::move(connect)) {}
 
-mcp::MCPToolResult RecorderBridge::callTool(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel) {
-    auto first = perform(name, arguments, cancel);
+RecorderBridge::RecorderBridge(PlainConnect connect)
+    : connect_([connect = std::move(connect)](std::stop_token cancel, const std::function<void()>&) {
+          return connect(std::move(cancel));
+      }) {}
+
+mcp::MCPToolResult RecorderBridge::callTool(const std::string& name, const mcp::JSON& arguments,
+                                            const mcp::MCPRequestContext& context) {
+    // Destroyed before the result is returned, so its last report precedes the reply.
+    CallProgress progress(context);
+    auto first = perform(name, arguments, context.cancellation(), &progress);
     if (!first.retryAfterReconnect)
         return first.result;
-    return perform(name, arguments, cancel).result; // never a third attempt
+    return perform(name, arguments, context.cancellation(), &progress).result; // never a third attempt
 }
 
 bool RecorderBridge::hasSession() const {
@@ -68,24 +77,28 @@ bool RecorderBridge::hasSession() const {
     return session_ != nullptr;
 }
 
-std::shared_ptr<Session> RecorderBridge::connected(std::stop_token cancel) {
+std::shared_ptr<Session> RecorderBridge::connected(std::stop_token cancel, CallProgress* progress) {
     {
         std::lock_guard lock(mutex_);
         if (session_)
             return session_;
     }
+    std::function<void()> launching;
+    if (progress)
+        launching = [progress] { progress->update("Lumora", "starting", launchTimeoutSeconds); };
     // Two calls that both find no session may both connect; the one stored last remains.
-    auto session = std::make_shared<Session>(connect_(std::move(cancel)));
+    auto session = std::make_shared<Session>(connect_(std::move(cancel), launching));
     std::lock_guard lock(mutex_);
     session_ = session;
     return session;
 }
 
-RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel) {
+RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel,
+                                                CallProgress* progress) {
     std::shared_ptr<Session> session;
     try {
-        session = connected(cancel);
-        return {{run(*session, name, arguments, cancel), false}, false};
+        session = connected(cancel, progress);
+        return {{run(*session, name, arguments, cancel, progress), false}, false};
     } catch (const ArgumentFailure& failure) {
         return {RecorderBridge::failure(failure.failure), false};
     } catch (...) {
@@ -94,7 +107,7 @@ RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const m
 }
 
 std::string RecorderBridge::run(Session& session, const std::string& name, const mcp::JSON& arguments,
-                                std::stop_token cancel) {
+                                std::stop_token cancel, CallProgress* progress) {
     // Members are looked up only in an object; anything else has none.
     const mcp::JSON none;
     const mcp::JSON& given = arguments.isObject() ? arguments : none;
@@ -122,8 +135,14 @@ std::string RecorderBridge::run(Session& session, const std::string& name, const
     if (name == ToolCatalogue::recordingResult) {
         std::string sessionID = requiredSessionID(given);
         auto seconds = given["waitSeconds"];
-        if (auto wait = seconds ? resultWait(*seconds) : std::nullopt)
-            return json(session.waitForResult(sessionID, *wait, std::move(cancel)).toJSON());
+        if (auto wait = seconds ? resultWait(*seconds) : std::nullopt) {
+            std::function<void(const recorder::ResultPayload&)> pending;
+            if (progress)
+                pending = [progress, limit = *wait](const recorder::ResultPayload& payload) {
+                    progress->update("Recording", std::string(recorder::automation_session_state::rawValue(payload.state)), limit);
+                };
+            return json(session.waitForResult(sessionID, *wait, std::move(cancel), pending).toJSON());
+        }
         return json(session.result(sessionID).toJSON());
     }
     throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "Unknown tool " + name + "."}};

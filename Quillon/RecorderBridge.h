@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillon/CallProgress.h"
 #include "QuillonServer/MCPToolHandler.h"
 #include "RecorderAutomation/Client/AutomationClient.h"
 #include "RecorderAutomation/Client/RecorderAppLocator.h"
@@ -23,24 +24,31 @@ namespace quillon {
 class RecorderBridge : public mcp::MCPToolHandler {
 public:
     // How a connection is obtained: normally the locator's ensureRunning with 20 seconds.
-    using Connect = std::function<recorder::AutomationClient(std::stop_token)>;
+    // `launching` is called when Lumora has to be launched first.
+    using Connect = std::function<recorder::AutomationClient(std::stop_token, const std::function<void()>& launching)>;
+    using PlainConnect = std::function<recorder::AutomationClient(std::stop_token)>;
 
     static constexpr double launchTimeoutSeconds = 20;
     static constexpr std::int64_t maximumWaitSeconds = 3660;
 
     explicit RecorderBridge(recorder::RecorderAppLocator locator);
     explicit RecorderBridge(Connect connect);
+    explicit RecorderBridge(PlainConnect connect); // one that never reports a launch
 
-    mcp::MCPToolResult callTool(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel) override;
+    // Reports progress while Lumora is launched and while a result is waited for, when the host
+    // asked for it.
+    mcp::MCPToolResult callTool(const std::string& name, const mcp::JSON& arguments,
+                                const mcp::MCPRequestContext& context) override;
 
     struct Attempt {
         mcp::MCPToolResult result;
         bool retryAfterReconnect = false;
     };
-    Attempt perform(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel);
+    Attempt perform(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel,
+                    CallProgress* progress = nullptr);
 
     // The stored session, creating it (and perhaps launching Lumora) when there is none.
-    std::shared_ptr<recorder::RecorderAutomationSession> connected(std::stop_token cancel);
+    std::shared_ptr<recorder::RecorderAutomationSession> connected(std::stop_token cancel, CallProgress* progress = nullptr);
     bool hasSession() const;
 
     // The wait asked for by a waitSeconds value: its integer reading capped at 3660 seconds,
@@ -52,7 +60,7 @@ public:
 
 private:
     std::string run(recorder::RecorderAutomationSession& session, const std::string& name, const mcp::JSON& arguments,
-                    std::stop_token cancel);
+                    std::stop_token cancel, CallProgress* progress);
     Attempt mapError(std::exception_ptr error, const std::shared_ptr<recorder::RecorderAutomationSession>& used);
     void drop(const std::shared_ptr<recorder::RecorderAutomationSession>& used);
 

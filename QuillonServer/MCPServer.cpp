@@ -3,7 +3,14 @@
 #include "QuillonServer/JSONRPCResponse.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 
 namespace mcp {
 namespace {
@@ -27,6 +34,17 @@ bool nonEmptyObject(const std::optional<JSON>& params) {
     return params && params->objectValue() && !params->objectValue()->empty();
 }
 
+// params._meta.progressToken when it is a string or an integer.
+std::optional<JSON> progressToken(const std::optional<JSON>& params) {
+    if (!params)
+        return std::nullopt;
+    auto meta = (*params)["_meta"];
+    auto token = meta ? (*meta)["progressToken"] : nullptr;
+    if (token && (token->isString() || token->isInt()))
+        return *token;
+    return std::nullopt;
+}
+
 std::string describe(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -45,15 +63,32 @@ MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPT
       transport_(std::move(transport)), toolList_(listing(tools_)) {
     for (std::size_t i = 0; i < tools_.size(); ++i)
         toolIndex_.emplace(tools_[i].name, i);
+    timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timer_ < 0)
+        throw std::system_error(errno, std::generic_category(), "timerfd_create");
 }
 
 MCPServer::~MCPServer() {
     {
         std::lock_guard lock(mutex_);
         for (const auto& task : running_)
-            task->stop.request_stop();
+            task->cancel();
+        endOfInput_ = true; // a standby thread, if any, ends
+        arm(std::chrono::nanoseconds(1));
     }
     pool_.waitIdle();
+    ::close(timer_);
+}
+
+void MCPServer::Task::close() {
+    std::lock_guard lock(progress);
+    open = false;
+}
+
+void MCPServer::Task::cancel() {
+    // Closed first: once the cancellation is taken, no notification of this request follows.
+    close();
+    stop.request_stop();
 }
 
 std::string MCPServer::key(const JSON& id) {
@@ -74,80 +109,180 @@ std::string MCPServer::key(const JSON& id) {
 }
 
 void MCPServer::serve() {
-    for (const std::string& line : transport_->lines())
-        receive(line);
-    // Wind-down: every request still running is cancelled and awaited, including those whose
-    // key a later request reused; each still writes its reply.
+    lead();
+    // This thread may have handed reading over during a call; wait until whoever reads sees
+    // the end. Then every request still running is cancelled (endOfInput) and awaited, including
+    // those whose key a later request reused; each still writes its reply.
     {
-        std::lock_guard lock(mutex_);
-        for (const auto& task : running_)
-            task->stop.request_stop();
+        std::unique_lock lock(mutex_);
+        ended_.wait(lock, [&] { return endOfInput_; });
     }
     pool_.waitIdle();
     std::lock_guard lock(mutex_);
     inFlight_.clear();
 }
 
-void MCPServer::receive(std::string_view line) {
+void MCPServer::lead() {
+    while (auto line = transport_->nextLine())
+        if (!receive(*line))
+            return;
+    endOfInput();
+}
+
+void MCPServer::endOfInput() {
+    std::lock_guard lock(mutex_);
+    endOfInput_ = true;
+    for (const auto& task : running_)
+        task->cancel();
+    arm(std::chrono::nanoseconds(1)); // wakes the standby thread, which then ends
+    ended_.notify_all();
+}
+
+void MCPServer::arm(std::chrono::nanoseconds delay) {
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
+    setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
+    ::timerfd_settime(timer_, 0, &setting, nullptr); // cannot fail on our own valid descriptor
+}
+
+void MCPServer::standBy() {
+    for (;;) {
+        pollfd ready{timer_, POLLIN, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
+            std::this_thread::sleep_for(callHandOffDelay); // never expected; do not spin
+        std::uint64_t expirations;
+        [[maybe_unused]] auto cleared = ::read(timer_, &expirations, sizeof expirations);
+        std::unique_lock lock(mutex_);
+        if (endOfInput_) {
+            standby_ = false;
+            return;
+        }
+        if (!leaderInCall_)
+            continue; // the call ended as the timer expired
+        // The call outlasts the delay: read on in its place.
+        leaderInCall_ = false;
+        ++term_;
+        standby_ = false;
+        lock.unlock();
+        lead();
+        return;
+    }
+}
+
+bool MCPServer::receive(std::string_view line) {
     JSON value;
     try {
         value = JSON::parse(line);
     } catch (const JSON::ParseFailure& failure) {
         write(JSONRPCResponse::failure(JSON(), JSONRPCError::parseError(failure.what())));
-        return;
+        return true;
     }
     if (auto batch = value.arrayValue()) {
         // A batch runs inside the read loop, one request after another, and is not cancellable.
         JSON::Array replies;
-        for (const auto& element : *batch)
-            if (auto reply = handle(JSONRPCMessage(element), std::stop_token()))
+        for (const auto& element : *batch) {
+            JSONRPCMessage message(element);
+            auto task = std::holds_alternative<JSONRPCMessage::Request>(message.kind) ? std::make_shared<Task>() : nullptr;
+            if (task)
+                task->progressToken = progressToken(std::get<JSONRPCMessage::Request>(message.kind).params);
+            auto reply = handle(message, task);
+            if (task)
+                task->close();
+            if (reply)
                 replies.push_back(std::move(*reply));
+        }
         if (!replies.empty())
             write(JSON(std::move(replies)));
-        return;
+        return true;
     }
-    JSONRPCMessage message(value);
-    if (auto request = std::get_if<JSONRPCMessage::Request>(&message.kind)) {
-        start(std::move(*request));
-        return;
-    }
-    if (auto reply = handle(message, std::stop_token()))
+    JSONRPCMessage message(std::move(value));
+    if (auto request = std::get_if<JSONRPCMessage::Request>(&message.kind))
+        return run(std::move(*request));
+    if (auto reply = handle(message, nullptr))
         write(*reply);
+    return true;
 }
 
-void MCPServer::start(JSONRPCMessage::Request request) {
+bool MCPServer::run(JSONRPCMessage::Request request) {
     auto task = std::make_shared<Task>();
+    task->progressToken = progressToken(request.params);
     std::string requestKey = key(request.id);
+    // Only a tool call can take long; every other method is answered at once.
+    const bool mayWait = request.method == "tools/call";
+    std::uint64_t term = 0;
     {
         std::lock_guard lock(mutex_);
         auto [entry, inserted] = inFlight_.try_emplace(requestKey, task);
         if (!inserted) {
-            entry->second->stop.request_stop();
+            entry->second->cancel();
             entry->second = task;
         }
         running_.insert(task);
+        if (mayWait) {
+            if (!standby_ && !endOfInput_) {
+                // Only the first call, and the first after a take-over, start a standby thread.
+                standby_ = true;
+                pool_.submit([this] { standBy(); });
+            }
+            leaderInCall_ = true;
+            term = term_;
+            arm(callHandOffDelay);
+        }
     }
-    // The pool is awaited before the server goes away, so the task may hold `this`.
-    pool_.submit([this, task, requestKey = std::move(requestKey), request = std::move(request)]() mutable {
-        JSONRPCMessage message(std::move(request));
-        if (auto reply = handle(message, task->stop.get_token()))
-            write(*reply);
-        std::lock_guard lock(mutex_);
-        // Only its own entry: after an id was reused, the entry belongs to the later request,
-        // which must stay findable by notifications/cancelled.
-        if (auto entry = inFlight_.find(requestKey); entry != inFlight_.end() && entry->second == task)
-            inFlight_.erase(entry);
-        running_.erase(task);
+    JSONRPCMessage message(std::move(request));
+    auto reply = handle(message, task);
+    task->close(); // the last notification is written before the reply
+    if (reply)
+        write(*reply);
+    std::lock_guard lock(mutex_);
+    // Only its own entry: after an id was reused, the entry belongs to the later request, which
+    // must stay findable by notifications/cancelled.
+    if (auto entry = inFlight_.find(requestKey); entry != inFlight_.end() && entry->second == task)
+        inFlight_.erase(entry);
+    running_.erase(task);
+    if (!mayWait)
+        return true;
+    if (leaderInCall_ && term_ == term) {
+        leaderInCall_ = false;
+        arm(std::chrono::nanoseconds(0));
+        return true;
+    }
+    return false; // the standby thread reads now
+}
+
+MCPRequestContext MCPServer::context(const std::shared_ptr<Task>& task) const {
+    if (!task)
+        return {};
+    if (!task->progressToken)
+        return MCPRequestContext(task->stop.get_token());
+    // Holds the task and the transport, not the server: a report is only ever dropped.
+    return MCPRequestContext(task->stop.get_token(), [task, transport = transport_](const MCPProgress& update) {
+        if (!std::isfinite(update.progress) || (update.total && !std::isfinite(*update.total)))
+            return;
+        JSON::Object params;
+        params.emplace("progressToken", *task->progressToken);
+        params.emplace("progress", update.progress);
+        if (update.total)
+            params.emplace("total", *update.total);
+        params.emplace("message", update.message);
+        std::string text = JSON::object({{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", JSON(std::move(params))}}).serialized();
+        std::lock_guard lock(task->progress);
+        if (!task->open || task->stop.stop_requested())
+            return;
+        if (task->lastProgress && !(update.progress > *task->lastProgress))
+            return; // progress only grows
+        task->lastProgress = update.progress;
+        transport->write(text);
     });
 }
 
-std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, std::stop_token cancel) {
+std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task) {
     return std::visit(
         [&](const auto& kind) -> std::optional<JSON> {
             using K = std::decay_t<decltype(kind)>;
             if constexpr (std::is_same_v<K, JSONRPCMessage::Request>) {
                 try {
-                    return JSONRPCResponse::result(kind.id, respond(kind.method, kind.params, cancel));
+                    return JSONRPCResponse::result(kind.id, respond(kind.method, kind.params, context(task)));
                 } catch (const JSONRPCError& error) {
                     return JSONRPCResponse::failure(kind.id, error);
                 } catch (...) {
@@ -159,7 +294,7 @@ std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, std::stop_t
                     if (auto requestID = (*kind.params)["requestId"]) {
                         std::lock_guard lock(mutex_);
                         if (auto entry = inFlight_.find(key(*requestID)); entry != inFlight_.end())
-                            entry->second->stop.request_stop();
+                            entry->second->cancel();
                     }
                 }
                 return std::nullopt;
@@ -172,7 +307,7 @@ std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, std::stop_t
         message.kind);
 }
 
-JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& params, std::stop_token cancel) {
+JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context) {
     if (method == "initialize") {
         std::string_view version = preferredProtocolVersion;
         if (nonEmptyObject(params)) {
@@ -203,7 +338,7 @@ JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
         JSON arguments{JSON::Object{}};
         if (auto given = (*params)["arguments"])
             arguments = given->isObject() ? *given : JSON();
-        return handler_->callTool(*name, arguments, std::move(cancel)).payload();
+        return handler_->callTool(*name, arguments, context).payload();
     }
     throw JSONRPCError::methodNotFound(method);
 }

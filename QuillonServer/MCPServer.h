@@ -2,12 +2,15 @@
 
 #include "QuillonServer/JSON.h"
 #include "QuillonServer/JSONRPCMessage.h"
+#include "QuillonServer/MCPRequestContext.h"
 #include "QuillonServer/MCPTool.h"
 #include "QuillonServer/MCPToolHandler.h"
 #include "QuillonServer/MCPTransport.h"
 #include "QuillonServer/TaskPool.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,7 +27,13 @@ namespace mcp {
 
 // The MCP protocol engine: reads JSON-RPC lines from a transport, serves initialize, ping,
 // tools/list and tools/call, honours notifications/cancelled, runs every single request as a task
-// of its own and writes each reply back through the same transport.
+// of its own and writes each reply back through the same transport. A tools/call that carries a
+// progress token may send notifications/progress while it runs.
+//
+// Threads: the thread that reads a request runs it and writes its reply, so a request costs no
+// hand-off between threads. While a tools/call runs, a timer (callHandOffDelay) is armed; when it
+// expires before the call is done, a standby thread takes over reading, so that cancellations
+// and further requests are read while the call waits.
 class MCPServer {
 public:
     struct Info {
@@ -37,7 +46,10 @@ public:
     static constexpr std::array<std::string_view, 4> supportedProtocolVersions{
         "2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"};
     static constexpr std::string_view preferredProtocolVersion = "2025-06-18";
+    // How long a tools/call may keep the reading thread before another thread reads on.
+    static constexpr std::chrono::microseconds callHandOffDelay{1000};
 
+    // Throws std::system_error when the hand-off timer cannot be created (no descriptor left).
     MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
               std::shared_ptr<MCPTransport> transport);
     ~MCPServer(); // cancels and awaits whatever still runs
@@ -45,7 +57,8 @@ public:
     MCPServer& operator=(const MCPServer&) = delete;
 
     // Consumes the transport's lines until they end, then cancels every request still running,
-    // waits for all of them (their replies are still written) and returns.
+    // waits for all of them (their replies are still written) and returns. The calling thread is
+    // the first to read and run requests.
     void serve();
 
     // The in-flight key of a request id: "n:7", "n:7.5", "s:7", "other:<compact JSON>".
@@ -54,12 +67,23 @@ public:
 private:
     struct Task {
         std::stop_source stop;
+        std::optional<JSON> progressToken; // the host's, when it asked for progress
+        std::mutex progress;               // held while a notification of this request is written
+        bool open = true;                  // false once the reply is due or the request is cancelled
+        std::optional<double> lastProgress;
+        void close();
+        void cancel(); // closes, then requests the stop
     };
 
-    void receive(std::string_view line);
-    std::optional<JSON> handle(const JSONRPCMessage& message, std::stop_token cancel);
-    JSON respond(const std::string& method, const std::optional<JSON>& params, std::stop_token cancel);
-    void start(JSONRPCMessage::Request request);
+    void lead();
+    bool receive(std::string_view line); // false when another thread took over reading meanwhile
+    bool run(JSONRPCMessage::Request request);
+    std::optional<JSON> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
+    JSON respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context);
+    MCPRequestContext context(const std::shared_ptr<Task>& task) const;
+    void standBy();
+    void endOfInput();
+    void arm(std::chrono::nanoseconds delay); // zero disarms; lock held
     void write(const JSON& reply);
 
     const Info info_;
@@ -68,11 +92,17 @@ private:
     const std::shared_ptr<MCPTransport> transport_;
     const JSON toolList_; // the "tools/list" result, built once
     std::unordered_map<std::string, std::size_t> toolIndex_;
+    int timer_ = -1; // timerfd that wakes the standby reader
 
-    std::mutex mutex_; // guards inFlight_ and running_
+    std::mutex mutex_; // guards everything below but the pool
+    std::condition_variable ended_;
     std::map<std::string, std::shared_ptr<Task>> inFlight_;
     std::set<std::shared_ptr<Task>> running_; // also requests whose key a later one reused
-    TaskPool pool_;                            // last: destroyed (and awaited) first
+    bool leaderInCall_ = false; // the reading thread runs a call and nobody reads
+    std::uint64_t term_ = 0;    // counts take-overs of reading
+    bool standby_ = false;      // a standby thread waits on the timer
+    bool endOfInput_ = false;
+    TaskPool pool_; // last: destroyed (and awaited) first
 };
 
 } // namespace mcp

@@ -30,4 +30,10 @@ std::optional<std::string> MCPLineStream::next() const {
     return line;
 }
 
+std::optional<std::string> MCPTransport::nextLine() {
+    if (!stream_)
+        stream_ = lines();
+    return stream_->next();
+}
+
 } // namespace mcp

@@ -57,9 +57,16 @@ public:
     virtual ~MCPTransport() = default;
     // Each non-empty input line once, in order; finishes at end of input.
     virtual MCPLineStream lines() = 0;
+    // The next non-empty input line, read on the calling thread; nullopt at end of input. Called
+    // by one thread at a time, and not together with lines(). The default takes the lines from
+    // lines(), so every transport has it; a transport that can read in place overrides it.
+    virtual std::optional<std::string> nextLine();
     // Emits one serialized message (without terminator) as one line. Never fails towards the
     // caller.
     virtual void write(std::string_view message) = 0;
+
+private:
+    std::optional<MCPLineStream> stream_; // the default nextLine's source
 };
 
 } // namespace mcp

@@ -49,7 +49,7 @@ void StdioMCPTransport::Shared::traceLine(std::string_view prefix, std::string_v
 }
 
 StdioMCPTransport::StdioMCPTransport(int input, int output, std::optional<std::filesystem::path> traceFile)
-    : input_(input), output_(output), shared_(std::make_shared<Shared>()) {
+    : input_(input), output_(output), shared_(std::make_shared<Shared>()), reader_(input) {
     std::signal(SIGPIPE, SIG_IGN);
     if (traceFile) {
         // O_APPEND: an existing log is continued, never truncated.
@@ -65,6 +65,38 @@ StdioMCPTransport::~StdioMCPTransport() = default;
 
 bool StdioMCPTransport::isTracing() const { return shared_->trace >= 0; }
 
+std::optional<std::string> StdioMCPTransport::LineReader::next(const std::weak_ptr<Shared>& trace) {
+    for (;;) {
+        for (std::size_t feed; (feed = pending_.find('\n', searched_)) != std::string::npos;) {
+            std::size_t begin = start_;
+            std::size_t end = feed;
+            start_ = searched_ = feed + 1;
+            if (end > begin && pending_[end - 1] == '\r')
+                --end;
+            if (end == begin)
+                continue;
+            std::string line(pending_, begin, end - begin);
+            if (auto shared = trace.lock(); shared && shared->trace >= 0) {
+                std::lock_guard lock(shared->lock);
+                shared->traceLine("<< ", line);
+            }
+            return line;
+        }
+        // Everything before start_ is taken; keep only the partial line.
+        pending_.erase(0, start_);
+        searched_ -= start_;
+        start_ = 0;
+        if (block_.empty())
+            block_.resize(readBlockBytes);
+        ssize_t count = ::read(input_, block_.data(), block_.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return std::nullopt; // end of input, or an error treated as such; a partial line is dropped
+        pending_.append(block_.data(), static_cast<std::size_t>(count));
+    }
+}
+
 MCPLineStream StdioMCPTransport::lines() {
     MCPLineStream stream;
     std::weak_ptr<Shared> transport = shared_;
@@ -73,37 +105,15 @@ MCPLineStream StdioMCPTransport::lines() {
     // holds the stream and a weak reference only.
     std::thread([stream, transport, input] {
         pthread_setname_np(pthread_self(), "mcp.stdin");
-        std::string pending;
-        std::string block(readBlockBytes, '\0');
-        for (;;) {
-            ssize_t count = ::read(input, block.data(), block.size());
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0)
-                break; // end of input, or an error treated as such; a partial line is dropped
-            // Only the new bytes can hold the next line feed.
-            std::size_t searchFrom = pending.size();
-            pending.append(block.data(), static_cast<std::size_t>(count));
-            std::size_t start = 0;
-            for (std::size_t feed; (feed = pending.find('\n', searchFrom)) != std::string::npos;) {
-                std::string line = pending.substr(start, feed - start);
-                start = searchFrom = feed + 1;
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                if (line.empty())
-                    continue;
-                if (auto shared = transport.lock(); shared && shared->trace >= 0) {
-                    std::lock_guard lock(shared->lock);
-                    shared->traceLine("<< ", line);
-                }
-                stream.yield(std::move(line));
-            }
-            pending.erase(0, start);
-        }
+        LineReader reader(input);
+        while (auto line = reader.next(transport))
+            stream.yield(std::move(*line));
         stream.finish();
     }).detach();
     return stream;
 }
+
+std::optional<std::string> StdioMCPTransport::nextLine() { return reader_.next(shared_); }
 
 void StdioMCPTransport::write(std::string_view message) {
     std::string bytes;

@@ -126,10 +126,12 @@ void RecorderAppLocator::launch() const {
     }
 }
 
-AutomationClient RecorderAppLocator::ensureRunning(double timeout, std::stop_token stop) const {
+AutomationClient RecorderAppLocator::ensureRunning(double timeout, std::stop_token stop,
+                                                   const std::function<void()>& launching) const {
     AutomationClient client(endpoint(), exchangeTimeout);
     if (client.isReachable()) return client;
     if (isRunning()) throw Failure::runningButUnreachable();
+    if (launching) launching();
     launch();
 
     using Clock = std::chrono::steady_clock;

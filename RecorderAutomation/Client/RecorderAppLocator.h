@@ -4,6 +4,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -86,8 +87,9 @@ public:
     // A client (10-second exchanges) whose socket answered: at once when it already does,
     // else after launching the app and polling every 0.25 s for up to `timeout` seconds. An
     // app that is gone 3 seconds after the launch fails early. A stop request ends a sleep
-    // with CancellationError.
-    AutomationClient ensureRunning(double timeout, std::stop_token stop = {}) const;
+    // with CancellationError. `launching`, when given, is called just before the app is launched.
+    AutomationClient ensureRunning(double timeout, std::stop_token stop = {},
+                                   const std::function<void()>& launching = {}) const;
 
     // The path forms under which a bundle URL may be compared: standardized, and with
     // symbolic links resolved.

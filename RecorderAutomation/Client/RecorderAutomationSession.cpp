@@ -87,7 +87,8 @@ ResultPayload RecorderAutomationSession::result(std::string sessionID) {
     return perform<ResultPayload>(AutomationCommand::result(SessionParameters{std::move(sessionID)}));
 }
 
-ResultPayload RecorderAutomationSession::waitForResult(std::string sessionID, double timeout, std::stop_token stop) {
+ResultPayload RecorderAutomationSession::waitForResult(std::string sessionID, double timeout, std::stop_token stop,
+                                                     const std::function<void(const ResultPayload&)>& pending) {
     using Clock = std::chrono::steady_clock;
     // Not-a-number and negative time-outs mean one poll; huge ones are capped far beyond use.
     const double bounded = std::isnan(timeout) ? 0.0 : std::clamp(timeout, 0.0, 1.0e9);
@@ -95,6 +96,7 @@ ResultPayload RecorderAutomationSession::waitForResult(std::string sessionID, do
     while (true) {
         auto payload = result(sessionID);
         if (automation_session_state::isFinal(payload.state)) return payload;
+        if (pending) pending(payload);
         if (!(Clock::now() < deadline)) throw Failure::waitTimedOut();
         cancellableSleep(std::chrono::seconds(1), stop);
     }

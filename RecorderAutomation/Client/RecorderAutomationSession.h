@@ -61,7 +61,9 @@ public:
     // Polls result at once and then after every 1-second sleep, until the recording reaches a
     // final state. The deadline is checked after each poll only, so the last poll may come up
     // to a second after it. A stop request ends a sleep at once with CancellationError.
-    ResultPayload waitForResult(std::string sessionID, double timeout, std::stop_token stop = {});
+    // `pending`, when given, sees every poll whose state is not final, before the sleep.
+    ResultPayload waitForResult(std::string sessionID, double timeout, std::stop_token stop = {},
+                                const std::function<void(const ResultPayload&)>& pending = {});
 
     // The app instance learned from the last capabilities reply.
     std::optional<std::string> appInstanceID() const;

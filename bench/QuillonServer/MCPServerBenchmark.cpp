@@ -15,7 +15,7 @@ namespace {
 
 class Immediate : public mcp::MCPToolHandler {
 public:
-    mcp::MCPToolResult callTool(const std::string&, const mcp::JSON&, std::stop_token) override {
+    mcp::MCPToolResult callTool(const std::string&, const mcp::JSON&, const mcp::MCPRequestContext&) override {
         return {R"({"state" : "idle"})", false};
     }
 };

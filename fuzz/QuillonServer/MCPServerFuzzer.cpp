@@ -52,8 +52,8 @@ private:
 // Answers at once with the arguments it was given, and sooner when cancelled.
 class EchoTool final : public MCPToolHandler {
 public:
-    MCPToolResult callTool(const std::string&, const JSON& arguments, std::stop_token cancel) override {
-        if (cancel.stop_requested()) return {"cancelled", true};
+    MCPToolResult callTool(const std::string&, const JSON& arguments, const MCPRequestContext& context) override {
+        if (context.cancellation().stop_requested()) return {"cancelled", true};
         return {arguments.serialized(), false};
     }
 };

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -376,6 +377,66 @@ TEST_F(Bridge, ConcurrentCallsShareOneBridge) {
         t.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(sent(AutomationCommand::Name::status).size(), 40u);
+}
+
+// A host's context that keeps every progress report.
+struct ProgressLog {
+    std::mutex mutex;
+    std::vector<mcp::MCPProgress> seen;
+    mcp::MCPRequestContext context() {
+        return mcp::MCPRequestContext({}, [this](const mcp::MCPProgress& progress) {
+            std::lock_guard lock(mutex);
+            seen.push_back(progress);
+        });
+    }
+    std::vector<mcp::MCPProgress> taken() {
+        std::lock_guard lock(mutex);
+        return seen;
+    }
+};
+
+TEST_F(Bridge, ResultWaitReportsEveryNewStateAtOnce) {
+    std::atomic<int> polls{0};
+    setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
+        if (request.command.name() != AutomationCommand::Name::result)
+            return std::nullopt;
+        int poll = ++polls;
+        auto state = poll < 3 ? AutomationSessionState::recording
+                   : poll < 4 ? AutomationSessionState::stopping
+                              : AutomationSessionState::saved;
+        return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}), request);
+    });
+    ProgressLog log;
+    auto result = bridge->callTool("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", 100}}), log.context());
+    EXPECT_FALSE(result.isError) << result.text;
+    auto seen = log.taken();
+    ASSERT_EQ(seen.size(), 2u); // recording at the first poll, stopping at the third; saved is the reply
+    EXPECT_EQ(seen[0].message, "Recording: recording (waited 0 s of 100 s)");
+    EXPECT_TRUE(std::regex_match(seen[1].message, std::regex(R"(Recording: stopping \(waited [23] s of 100 s\))"))) << seen[1].message;
+    EXPECT_LT(seen[0].progress, seen[1].progress);
+    EXPECT_NEAR(*seen[0].total, 100, 0.1);
+    EXPECT_EQ(seen[0].total, seen[1].total);
+
+    // A call that waits for nothing reports nothing, though its host asked.
+    EXPECT_FALSE(bridge->callTool("recorder_recording_status", JSON(JSON::Object{}), log.context()).isError);
+    EXPECT_EQ(log.taken().size(), 2u);
+}
+
+TEST_F(Bridge, ALaunchIsReportedBeforeTheCallIsAnswered) {
+    bridge = std::make_unique<RecorderBridge>(RecorderBridge::Connect([this](std::stop_token, const std::function<void()>& launching) {
+        launching();
+        return AutomationClient(lumora->endpoint(), 2.0);
+    }));
+    ProgressLog log;
+    EXPECT_FALSE(bridge->callTool("recorder_capabilities", JSON(JSON::Object{}), log.context()).isError);
+    auto seen = log.taken();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].message, "Lumora: starting (waited 0 s of 20 s)");
+    ASSERT_TRUE(seen[0].total);
+    EXPECT_NEAR(*seen[0].total, 20.0, 0.1);
+    // The session is kept: no further launch, no further report.
+    EXPECT_FALSE(bridge->callTool("recorder_capabilities", JSON(JSON::Object{}), log.context()).isError);
+    EXPECT_EQ(log.taken().size(), 1u);
 }
 
 TEST(RecorderBridgeText, FailureIsOnePrettyErrorObject) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 using mcp::JSON;
 
@@ -150,3 +152,22 @@ TEST(JSON, SubscriptAndViews) {
 }
 
 } // namespace
+
+// The writer gives the bytes nlohmann's own dump gives for the same tree.
+TEST(JSONWriter, MatchesTheLibrarysDumpByteForByte) {
+    using Tree = nlohmann::json;
+    struct Row {
+        JSON value;
+        Tree tree;
+    };
+    const std::vector<Row> rows{
+        {JSON(0.1), Tree(0.1)}, {JSON(3.0), Tree(3.0)}, {JSON(-0.0), Tree(-0.0)}, {JSON(1e20), Tree(1e20)},
+        {JSON(5e-324), Tree(5e-324)}, {JSON(std::numeric_limits<std::int64_t>::min()), Tree(std::numeric_limits<std::int64_t>::min())},
+        {JSON(std::numeric_limits<std::int64_t>::max()), Tree(std::numeric_limits<std::int64_t>::max())},
+        {JSON("\x01\x1f\t\b\f\r\\ é → 😀 \x7f"), Tree("\x01\x1f\t\b\f\r\\ é → 😀 \x7f")},
+        {JSON(JSON::object({{"\xff" "key", 1}, {"b", JSON::array({JSON(), false, "x"})}, {"", JSON::Object{}}})),
+         Tree{{"\xff" "key", 1}, {"b", Tree::array({nullptr, false, "x"})}, {"", Tree::object()}}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.value.serialized(), row.tree.dump(-1, ' ', false, Tree::error_handler_t::replace)) << row.tree.dump(-1, ' ', true, Tree::error_handler_t::replace);
+}

@@ -19,7 +19,8 @@ namespace {
 // handler contract; "slow" waits until its gate is released or it is cancelled.
 class ScriptedHandler : public mcp::MCPToolHandler {
 public:
-    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments, std::stop_token cancel) override {
+    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments, const mcp::MCPRequestContext& context) override {
+        const std::stop_token& cancel = context.cancellation();
         if (name == "echo")
             return {arguments.serialized(), false};
         if (name == "fail")

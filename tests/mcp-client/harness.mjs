@@ -92,9 +92,10 @@ export class Home {
     await eventually(() => this.appPids().length === 0, 10000);
   }
 
-  async connect({ pinVersion, env } = {}) {
+  async connect({ pinVersion, env, record } = {}) {
     const stdio = new StdioClientTransport({ command: quillon, args: [], env: { ...this.env, ...env }, stderr: 'pipe' });
-    const transport = pinVersion ? new VersionPinning(stdio, pinVersion) : stdio;
+    let transport = pinVersion ? new VersionPinning(stdio, pinVersion) : stdio;
+    if (record) transport = new Recording(transport);
     const client = new Client({ name: 'lumora-tests', version: '1.0.0' });
     await client.connect(transport);
     this.clients.push(client);
@@ -124,6 +125,42 @@ class VersionPinning {
   send(message, options) {
     if (message.method === 'initialize') message = { ...message, params: { ...message.params, protocolVersion: this.version } };
     return this.inner.send(message, options);
+  }
+}
+
+// Keeps every message in both directions, in order, with the time it passed.
+export class Recording {
+  constructor(inner) {
+    this.inner = inner;
+    this.log = [];
+  }
+  set onmessage(handler) {
+    this.inner.onmessage = (message, extra) => {
+      this.log.push({ direction: 'in', at: Date.now(), message });
+      handler(message, extra);
+    };
+  }
+  set onclose(handler) { this.inner.onclose = handler; }
+  set onerror(handler) { this.inner.onerror = handler; }
+  get sessionId() { return this.inner.sessionId; }
+  start() { return this.inner.start(); }
+  close() { return this.inner.close(); }
+  setProtocolVersion(version) { this.inner.setProtocolVersion?.(version); }
+  send(message, options) {
+    this.log.push({ direction: 'out', at: Date.now(), message });
+    return this.inner.send(message, options);
+  }
+  // The progress notifications that arrived, in order.
+  progress() {
+    return this.log.filter((e) => e.direction === 'in' && e.message.method === 'notifications/progress');
+  }
+  // Where in the log the reply to request `id` is.
+  replyIndex(id) {
+    return this.log.findIndex((e) => e.direction === 'in' && e.message.id === id && !e.message.method);
+  }
+  // The id of the tools/call whose arguments hold `sessionId` and `waitSeconds`.
+  callId(predicate) {
+    return this.log.find((e) => e.direction === 'out' && e.message.method === 'tools/call' && predicate(e.message.params))?.message.id;
   }
 }
 
