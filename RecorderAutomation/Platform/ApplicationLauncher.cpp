@@ -65,6 +65,9 @@ void open(const std::filesystem::path& bundlePath, const std::vector<std::string
     posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The app outlives its launcher: a descriptor it inherited (a lock, a pipe a caller waits on
+    // for end of file) would stay open for as long as the app runs.
+    posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);
     // Its own session: no controlling terminal, untouched by signals sent to our group. The
     // signal mask and dispositions are reset so that the app does not inherit ours.
     sigset_t none;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -225,7 +226,15 @@ protected:
 
 TEST_F(LaunchTests, LaunchedAppRunsDetachedWithTheLaunchArgument) {
     const auto bundle = bundleWith("sleep");
+    // An inheritable descriptor of the caller's, such as a lock, must not live on in the app.
+    // (A high number, which the app does not reach by opening files of its own.)
+    const int opened = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(opened, 0);
+    const int inheritable = ::fcntl(opened, F_DUPFD, 200);
+    ::close(opened);
+    ASSERT_GE(inheritable, 200);
     platform::ApplicationLauncher::open(bundle, {"--automation-launch"});
+    ::close(inheritable);
     const auto apps = waitForApplications(1);
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(apps[0].bundleURL, bundle);
@@ -234,6 +243,8 @@ TEST_F(LaunchTests, LaunchedAppRunsDetachedWithTheLaunchArgument) {
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/0"), "/dev/null");
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/1"), "/dev/null");
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/2"), "/dev/null");
+    EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(inheritable)))
+        << "the caller's descriptor " << inheritable << " was inherited";
 
     std::string record;
     for (int i = 0; i < 300 && record.empty(); ++i) {
