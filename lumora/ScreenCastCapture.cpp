@@ -79,13 +79,11 @@ void ScreenCastCapture::run() {
     std::optional<ScreenCastPortal> portal;
     portal.emplace(setup_.busAddress, setup_.timing.portal, cancelled);
     auto answer = portal->open(stored);
-    if (stored) {
-        if (auto* error = std::get_if<CaptureError>(&answer); error && error->code == AutomationErrorCode::captureFailed) {
-            setup_.grants->forget(display.id);
-            portal.reset();
-            portal.emplace(setup_.busAddress, setup_.timing.portal, cancelled);
-            answer = portal->open(std::nullopt);
-        }
+    if (stored && portal->restoreTokenRefused()) {
+        setup_.grants->forget(display.id);
+        portal.reset();
+        portal.emplace(setup_.busAddress, setup_.timing.portal, cancelled);
+        answer = portal->open(std::nullopt);
     }
     if (std::holds_alternative<CaptureCancelled>(answer)) return finish(CaptureCancelled{}, CaptureEnd::stopRequested);
     if (auto* error = std::get_if<CaptureError>(&answer)) return finish(*error, CaptureEnd::failed);

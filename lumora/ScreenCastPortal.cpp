@@ -84,6 +84,7 @@ struct ScreenCastPortal::State {
     std::string sender;  // the connection's unique name as request paths spell it
     std::string sessionHandle;
     int sequence = 0;
+    bool tokenRefused = false;
 
     struct Reply {
         bool answered = false;
@@ -262,7 +263,11 @@ ScreenCastPortal::Answer ScreenCastPortal::open(const std::optional<std::string>
     auto selected = s.request(PortalStep::selectSources, "SelectSources",
                               [&](GVariant* o) { return g_variant_new("(o@a{sv})", session.c_str(), o); }, &options,
                               s.timing.consent);
-    if (auto* failure = std::get_if<CaptureError>(&selected)) return *failure;
+    if (auto* failure = std::get_if<CaptureError>(&selected)) {
+        // The call itself refused (not the user): with a token, the token is what it refused.
+        s.tokenRefused = restoreToken && version >= 4 && failure->code == AutomationErrorCode::captureFailed;
+        return *failure;
+    }
     if (std::holds_alternative<CaptureCancelled>(selected)) return CaptureCancelled{};
     if (auto* r = std::get<GVariant*>(selected)) g_variant_unref(r);
 
@@ -297,6 +302,8 @@ ScreenCastPortal::Answer ScreenCastPortal::open(const std::optional<std::string>
                             "The desktop's screen-cast portal granted access but handed over no stream.", std::nullopt};
     return grant;
 }
+
+bool ScreenCastPortal::restoreTokenRefused() const { return state_->tokenRefused; }
 
 std::variant<int, CaptureError> ScreenCastPortal::openPipeWireRemote() {
     auto& s = *state_;

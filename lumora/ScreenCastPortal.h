@@ -57,6 +57,9 @@ public:
 
     // Asks for one monitor; with a restore token the desktop may grant it without asking.
     Answer open(const std::optional<std::string>& restoreToken);
+    // Whether the last open() failed because the portal refused the restore token it was given.
+    bool restoreTokenRefused() const;
+
     // The PipeWire connection for the granted stream: a descriptor the caller owns.
     std::variant<int, CaptureError> openPipeWireRemote();
 
