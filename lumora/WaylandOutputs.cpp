@@ -110,6 +110,10 @@ bool roundtrip(wl_display* display, std::chrono::steady_clock::time_point deadli
 
 WaylandOutputs::Listing WaylandOutputs::list(const std::filesystem::path& socket, std::chrono::milliseconds timeout) {
     Listing listing;
+    if (socket.empty()) {
+        listing.error = "no Wayland compositor was found";
+        return listing;
+    }
     wl_display* display = wl_display_connect(socket.c_str());
     if (!display) {
         listing.error = "cannot connect to the Wayland compositor at " + socket.string() + ": " + std::strerror(errno);

@@ -420,6 +420,58 @@ TEST(LumoraProgram, AnUnknownArgumentPrintsTheUsageAndExitsTwo) {
     EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
 }
 
+TEST(LumoraProgram, AutoWithoutAnyDesktopRecordsTheTestPattern) {
+    TemporaryHome home;
+    auto settings = TemporaryHome::smallSettings();
+    settings.captureBackend = CaptureBackendKind::automatic;
+    home.writeSettings(settings);
+    const auto runtime = home.path() / "run";  // a runtime directory without compositor or bus
+    std::filesystem::create_directories(runtime);
+    LumoraProcess lumora(home, {}, {"XDG_RUNTIME_DIR=" + runtime.string(), "DISPLAY=:65000"});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    EXPECT_NE(lumora.log().find("capture back end auto: synthetic (a test pattern), no Wayland session was found and "
+                                "the X display :65000 does not answer."),
+              std::string::npos)
+        << lumora.log();
+    auto session = lumora.session();
+    auto displays = session.displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[0].id, "1");
+    EXPECT_EQ(session.capabilities().captureReadiness, "ready");
+}
+
+TEST(LumoraProgram, GrantOptionSaysWhatItDidAndExits) {
+    TemporaryHome home;
+    {
+        LumoraProcess lumora(home, {"--grant-screen-access", "--capture-backend", "synthetic"});
+        auto exit = lumora.waitExit(10s);
+        ASSERT_TRUE(exit);
+        EXPECT_EQ(exit->status, 0);
+        EXPECT_NE(lumora.log().find("Lumora: the synthetic capture back end records without asking the desktop; there "
+                                    "is nothing to grant."),
+                  std::string::npos)
+            << lumora.log();
+    }
+    {
+        const auto runtime = home.path() / "run";
+        std::filesystem::create_directories(runtime);
+        LumoraProcess lumora(home, {"--grant-screen-access", "--capture-backend", "wayland"},
+                             {"XDG_RUNTIME_DIR=" + runtime.string()});
+        auto exit = lumora.waitExit(10s);
+        ASSERT_TRUE(exit);
+        EXPECT_EQ(exit->status, 1);
+        EXPECT_NE(lumora.log().find("Lumora: the wayland back end found no Wayland session (Wayland socket none, "
+                                    "session bus none, X display "),
+                  std::string::npos)
+            << lumora.log();
+        EXPECT_NE(lumora.log().find("Lumora: no display to grant: the Wayland compositor lists no monitor."),
+                  std::string::npos)
+            << lumora.log();
+        EXPECT_FALSE(std::filesystem::exists(home.appDirectory() / "screencast-grants.json"));
+        EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));  // it never served
+    }
+}
+
 TEST(LumoraProgram, EachLaunchHasAFreshAppInstance) {
     TemporaryHome home;
     home.writeSettings(TemporaryHome::smallSettings());

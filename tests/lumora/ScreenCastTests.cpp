@@ -297,6 +297,7 @@ TEST(WaylandDisplays, NoCompositorListsNothingAndSaysWhy) {
     EXPECT_TRUE(listing.outputs.empty());
     EXPECT_EQ(listing.error.rfind("cannot connect to the Wayland compositor at /nonexistent/wayland-0: ", 0), 0u)
         << listing.error;
+    EXPECT_EQ(WaylandOutputs::list("", 1s).error, "no Wayland compositor was found");
 }
 
 }  // namespace
