@@ -11,7 +11,7 @@ packages=(
   ffmpeg xvfb x11-xserver-utils jq
   libglib2.0-dev libwayland-dev wayland-protocols
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-  gstreamer1.0-plugins-ugly gstreamer1.0-pipewire
+  gstreamer1.0-plugins-ugly gstreamer1.0-pipewire dbus-daemon
   nodejs npm
 )
 
