@@ -17,7 +17,7 @@ const char* LaunchOptions::usage() {
            "  --setup-incomplete           act as if the first-run setup were not done\n"
            "  --capture-failure <mode>     make captures fail: none, start, during or finalize\n"
            "  --capture-backend <name>     auto (default: the desktop found), wayland, x11 or synthetic (test pattern)\n"
-           "  --x11-display <name>         X display for the x11 back end (default: $DISPLAY)\n"
+           "  --x11-display <name>         X display for the x11 back end (default: $DISPLAY, else the first local one)\n"
            "  --output-folder <folder>     where recordings are saved\n"
            "  --manual-recording           start a recording by hand at launch\n"
            "  --grant-screen-access        ask the desktop now for leave to record the default display, keep\n"
