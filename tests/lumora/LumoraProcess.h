@@ -9,6 +9,7 @@
 #include "lumora/Settings.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -88,8 +89,11 @@ public:
 
     void signal(int number) { process_->signal(number); }
     std::optional<ChildProcess::Exit> waitExit(std::chrono::milliseconds timeout) { return process_->waitFor(timeout); }
+    // Once the program has exited, its last words may still be in the pipes: wait (boundedly, a
+    // child it left may hold them open) until the reader has seen their end.
     std::string log() {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (process_->poll()) drainedChanged_.wait_for(lock, std::chrono::seconds(2), [this] { return drained_; });
         return log_;
     }
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
@@ -120,12 +124,17 @@ private:
                 }
             }
         }
+        std::lock_guard lock(mutex_);
+        drained_ = true;
+        drainedChanged_.notify_all();
     }
 
     recorder::AutomationEndpoint endpoint_;
     std::optional<ChildProcess> process_;
     std::thread reader_;
     std::mutex mutex_;
+    std::condition_variable drainedChanged_;
+    bool drained_ = false;
     std::string log_;
 };
 
