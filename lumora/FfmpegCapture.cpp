@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <deque>
 #include <optional>
 #include <poll.h>
@@ -187,6 +188,27 @@ void FfmpegCapture::run() {
                                            errors.text())},
                    CaptureEnd::failed);
         }
+        return;
+    }
+
+    // A full disk ends the capture with write errors, whether while recording or at stop. What
+    // was written up to then is kept: fragmented, it plays up to the last whole fragment.
+    if (errors.text().find("No space left on device") != std::string::npos) {
+        auto measured = MediaProbe::measure(output);
+        std::string message = "The disk is full: the recording stopped when " + output.parent_path().string() +
+                              " ran out of space.";
+        if (auto* media = std::get_if<SavedMedia>(&measured)) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f", media->durationSeconds);
+            message += " The part recorded until then (" + std::string(seconds) + " s) was kept at " + output.string() + ".";
+        } else {
+            message += " Nothing playable had been written, so no file was kept.";
+            removeQuietly(output);
+        }
+        finish(CaptureError{recorder::AutomationErrorCode::finalizationFailed, message,
+                            "Ask the user to free space on that disk or to choose another folder for recordings "
+                            "(\"outputFolder\" in settings.json), then start a new recording."},
+               CaptureEnd::failed);
         return;
     }
 

@@ -22,11 +22,15 @@ const char* LaunchOptions::usage() {
            "  --manual-recording           start a recording by hand at launch\n"
            "  --grant-screen-access        ask the desktop now for leave to record the default display, keep\n"
            "                               the grant for later recordings, and exit (0 granted, 1 not)\n"
+           "  --start-recording            ask the running Lumora to start a recording by hand (or\n"
+           "                               launch Lumora recording when none runs)\n"
+           "  --stop-recording             ask the running Lumora to stop the recording in progress\n"
            "  --help                       show this text\n"
            "\n"
            "While it runs: SIGUSR1 presses the record button (starts a recording by hand, or stops the\n"
-           "one in progress), SIGHUP reads the settings file again, SIGINT or SIGTERM saves any recording\n"
-           "in progress and quits.\n";
+           "one in progress), SIGRTMIN+1 starts one by hand unless one runs, SIGRTMIN+2 stops the one in\n"
+           "progress, SIGHUP reads the settings file again, SIGINT or SIGTERM saves any recording in\n"
+           "progress and quits.\n";
 }
 
 LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
@@ -41,6 +45,8 @@ LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
         else if (a == "--help" || a == "-h") o.help = true;
         else if (a == "--manual-recording") o.manualRecording = true;
         else if (a == "--grant-screen-access") o.grantScreenAccess = true;
+        else if (a == "--start-recording") o.startRecording = true;
+        else if (a == "--stop-recording") o.stopRecording = true;
         else if (a == "--settings") o.settingsPath = value();
         else if (a == "--automation-enabled") o.automationEnabled = true;
         else if (a == "--automation-disabled") o.automationEnabled = false;
@@ -58,6 +64,8 @@ LaunchOptions LaunchOptions::parse(const std::vector<std::string>& arguments) {
         else if (a == "--output-folder") o.outputFolder = value();
         else throw std::invalid_argument("Unknown argument " + a + ".");
     }
+    if (o.startRecording && o.stopRecording)
+        throw std::invalid_argument("--start-recording and --stop-recording cannot be given together.");
     return o;
 }
 

@@ -1,6 +1,8 @@
 #include "lumora/LumoraApp.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -16,6 +18,8 @@
 #include "lumora/CaptureBackendChoice.h"
 #include "lumora/LaunchOptions.h"
 #include "lumora/LumoraRequestHandler.h"
+#include "lumora/NotificationIndicator.h"
+#include "lumora/RunningInstance.h"
 #include "lumora/SyntheticBackend.h"
 #include "lumora/WaylandBackend.h"
 #include "lumora/X11Backend.h"
@@ -148,7 +152,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     // inherits the mask. Child processes get a clean mask of their own.
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, RunningInstance::startRecordingSignal(), RunningInstance::stopRecordingSignal()})
+        sigaddset(&signals, s);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -159,6 +164,25 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     } catch (const recorder::AutomationEndpoint::Failure& failure) {
         say("the automation socket cannot be placed: " + failure.description() + ".");
         return 1;
+    }
+
+    // The desktop entry's actions: hand the request to the Lumora that runs, if one does.
+    if (options.startRecording || options.stopRecording) {
+        if (auto running = RunningInstance::find(*endpoint)) {
+            const int request = options.startRecording ? RunningInstance::startRecordingSignal() : RunningInstance::stopRecordingSignal();
+            if (::kill(*running, request) != 0) {
+                say("the running Lumora (process " + std::to_string(*running) + ") cannot be reached: " + std::strerror(errno) + ".");
+                return 1;
+            }
+            say("asked the running Lumora (process " + std::to_string(*running) + ") to " +
+                (options.startRecording ? "start" : "stop") + " recording.");
+            return 0;
+        }
+        if (options.stopRecording) {
+            say("Lumora is not running; there is no recording to stop.");
+            return 0;
+        }
+        // None runs: this process becomes Lumora and starts recording at once.
     }
 
     auto settings = std::make_shared<LiveSettings>(
@@ -187,21 +211,50 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
         initial.resolvedOutputFolder(home).string() +
         (initial.automationEnabled ? "." : "; local automation is turned off, requests are refused."));
 
-    auto pressRecordButton = [&] {
+    // The recording indicator; its stop action is the record button's stop.
+    auto indicator = std::make_unique<NotificationIndicator>(
+        "",
+        [recorder](const std::string& sessionID) {
+            say("Stopping session " + sessionID + " from the recording indicator.");
+            recorder->stop(sessionID, false);
+        },
+        say);
+    recorder->setActivityObserver([shown = indicator.get()](const RecordingSession& session) { shown->update(session); });
+
+    // The record button toggles; the desktop entry's actions only start or only stop.
+    enum class Press { toggle, start, stop };
+    auto pressRecordButton = [&](Press press) {
+        const auto active = recorder->active();
+        if (press == Press::stop) {
+            if (!active) return say("there is no recording to stop.");
+            say("Stopping session " + active->id + " at the user's request.");
+            recorder->stop(active->id, false);
+            return;
+        }
+        if (press == Press::start && active) return say("a recording is already in progress (session " + active->id + ").");
         const auto now = settings->current();
-        if (!recorder->active() && !now.simulate.setupComplete) return say("finish the first-run setup before recording.");
-        if (!recorder->active() && !now.simulate.screenRecordingPermission)
+        if (!active && !now.simulate.setupComplete) return say("finish the first-run setup before recording.");
+        if (!active && !now.simulate.screenRecordingPermission)
             return say("screen recording is not permitted; nothing was recorded.");
         auto order = handler->manualOrder();
-        say(order ? recorder->toggleByUser(*order) : "there is no display to record.");
+        if (!order) return say("there is no display to record.");
+        if (press == Press::toggle) return say(recorder->toggleByUser(*order));
+        auto answer = recorder->start(*order);  // refused, not toggled, should a recording have begun meanwhile
+        if (auto* failure = std::get_if<recorder::AutomationFailure>(&answer))
+            return say("The recording could not be started: " + failure->message);
+        say("Recording started by the user: session " + std::get<RecordingSession>(answer).id + ".");
     };
-    if (options.manualRecording) pressRecordButton();
+    if (options.manualRecording || options.startRecording) pressRecordButton(Press::start);
 
     while (true) {
         int received = 0;
         if (::sigwait(&signals, &received) != 0) continue;
         if (received == SIGUSR1) {
-            pressRecordButton();
+            pressRecordButton(Press::toggle);
+        } else if (received == RunningInstance::startRecordingSignal()) {
+            pressRecordButton(Press::start);
+        } else if (received == RunningInstance::stopRecordingSignal()) {
+            pressRecordButton(Press::stop);
         } else if (received == SIGHUP) {
             settings->load();
             say("settings read again from " + settings->path().string() + ".");
@@ -214,6 +267,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     if (!recorder->finish(std::string(recording_text::appQuit), std::chrono::seconds(20)))
         say("the recording in progress did not finish saving in time.");
     server.stop();
+    recorder->setActivityObserver(nullptr);
+    indicator.reset();  // closes the notification of the recording just saved
     say("stopped.");
     return 0;
 }

@@ -72,6 +72,15 @@ void Recorder::logLocked(const std::string& line) {
     if (log_) log_(line);
 }
 
+void Recorder::setActivityObserver(std::function<void(const RecordingSession&)> observer) {
+    std::lock_guard lock(mutex_);
+    activityObserver_ = std::move(observer);
+}
+
+void Recorder::reportLocked(const RecordingSession& session) {
+    if (activityObserver_) activityObserver_(session);
+}
+
 Recorder::Answer Recorder::start(const StartOrder& order) {
     std::unique_lock lock(mutex_);
     return startLocked(lock, order);
@@ -90,6 +99,11 @@ Recorder::Answer Recorder::startLocked(std::unique_lock<std::mutex>& lock, const
         return refusals::busyRecording(current && current->origin == RecordingOrigin::manual);
     }
     if (auto problem = unusableFolder(order.outputFolder)) return refusals::destinationUnavailable(order.outputFolder.string(), *problem);
+    if (std::error_code ec; true) {
+        const auto space = std::filesystem::space(order.outputFolder, ec);
+        if (!ec && space.available < minimumFreeBytes)
+            return refusals::destinationFull(order.outputFolder.string(), space.available, minimumFreeBytes);
+    }
     if (!store_.makeRoom()) return refusals::capacityExceeded(store_.capacity());
 
     RecordingSession session;
@@ -121,6 +135,7 @@ Recorder::Answer Recorder::startLocked(std::unique_lock<std::mutex>& lock, const
     const std::string id = stored.id;
     logLocked("Recording " + std::string(recording_text::origin(order.origin)) + " session " + id + " of " +
               order.display.name + " to " + stored.outputPath);
+    reportLocked(stored);
 
     // The capture is started without the lock: a back end may report at once.
     lock.unlock();
@@ -158,6 +173,7 @@ void Recorder::requestStopLocked(RecordingSession& session, const std::string& r
         if (activeCapture_) activeCapture_->stop();
         else stopPending_ = true;
     }
+    reportLocked(session);
     changed_.notify_all();
 }
 
@@ -206,6 +222,7 @@ void Recorder::captureStarted(const std::string& id) {
     s->state = recorder::AutomationSessionState::recording;
     s->recordingSince = RecordingSession::Clock::now();
     logLocked("● Recording: session " + id + " is capturing " + s->display.name + ".");
+    reportLocked(*s);
     changed_.notify_all();
 }
 
@@ -238,6 +255,7 @@ void Recorder::captureFinished(const std::string& id, CaptureOutcome outcome, Ca
             s->endReason = s->stopReason;
             logLocked("Session " + id + " was stopped before capture began; nothing was saved.");
         }
+        reportLocked(*s);
     }
     if (activeID_ == id) {
         activeID_.reset();

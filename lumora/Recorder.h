@@ -35,6 +35,9 @@ public:
     };
     using Answer = std::variant<RecordingSession, recorder::AutomationFailure>;
 
+    // Free space a start needs in the output folder: about ten seconds of a busy 1080p screen.
+    static constexpr std::uintmax_t minimumFreeBytes = 16 * 1024 * 1024;
+
     Recorder(std::shared_ptr<CaptureBackend> backend, std::size_t capacity);
     // Stops a recording in progress and waits for it to be saved.
     ~Recorder();
@@ -65,12 +68,18 @@ public:
     // Receives one line per event worth showing (the app's recording indicator).
     void setLog(std::function<void(const std::string&)> log);
 
+    // Told of every change of the recording in progress (preparing, recording, stopping, and its
+    // final state), with the session as it now is. Called under the recorder's lock: it must
+    // not call back into the recorder.
+    void setActivityObserver(std::function<void(const RecordingSession&)> observer);
+
 private:
     void captureStarted(const std::string& id);
     void captureFinished(const std::string& id, CaptureOutcome outcome, CaptureEnd end);
     Answer startLocked(std::unique_lock<std::mutex>& lock, const StartOrder& order);
     void requestStopLocked(RecordingSession& session, const std::string& reason);
     void logLocked(const std::string& line);
+    void reportLocked(const RecordingSession& session);
 
     std::shared_ptr<CaptureBackend> backend_;
     mutable std::mutex mutex_;
@@ -81,6 +90,7 @@ private:
     bool stopPending_ = false;  // a stop came before the capture handle was in place
     std::vector<std::unique_ptr<CaptureHandle>> retired_;
     std::function<void(const std::string&)> log_;
+    std::function<void(const RecordingSession&)> activityObserver_;
 };
 
 }  // namespace lumora

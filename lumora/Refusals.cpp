@@ -1,5 +1,7 @@
 #include "lumora/Refusals.h"
 
+#include <cstdio>
+
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 
 namespace lumora::refusals {
@@ -89,6 +91,19 @@ AutomationFailure destinationUnavailable(const std::string& folder, const std::s
     return {Code::destinationUnavailable, "Recordings cannot be saved to " + folder + ": " + reason + ".",
             "Ask the user to choose a writable folder for recordings in Lumora settings (\"outputFolder\" in "
             "settings.json)."};
+}
+
+AutomationFailure destinationFull(const std::string& folder, std::uintmax_t availableBytes, std::uintmax_t neededBytes) {
+    auto megabytes = [](std::uintmax_t bytes) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / (1024.0 * 1024.0));
+        return std::string(text);
+    };
+    return {Code::destinationUnavailable,
+            "Recordings cannot be saved to " + folder + ": its disk has only " + megabytes(availableBytes) +
+                " free, less than the " + megabytes(neededBytes) + " that even a short recording needs.",
+            "Ask the user to free space on that disk or to choose another folder for recordings (\"outputFolder\" in "
+            "settings.json), then try again."};
 }
 
 AutomationFailure capacityExceeded(std::size_t capacity) {

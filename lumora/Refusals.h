@@ -25,6 +25,7 @@ AutomationFailure unsupportedAudio();
 AutomationFailure busyRecording(bool manual);
 AutomationFailure busySaving();
 AutomationFailure destinationUnavailable(const std::string& folder, const std::string& reason);
+AutomationFailure destinationFull(const std::string& folder, std::uintmax_t availableBytes, std::uintmax_t neededBytes);
 AutomationFailure capacityExceeded(std::size_t capacity);
 AutomationFailure idempotencyConflict(const std::string& requestID);
 AutomationFailure sessionNotFound(const std::string& sessionID);
