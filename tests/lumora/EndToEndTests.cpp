@@ -1,6 +1,7 @@
 // The Lumora program end to end: launched on a temporary HOME, driven through
 // RecorderAutomationSession over its socket, recording real files with ffmpeg.
 
+#include "tests/lumora/FakeNotificationService.h"
 #include "tests/lumora/LumoraProcess.h"
 
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
@@ -20,7 +21,9 @@ using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
 using recorder::AutomationSessionState;
 using recorder::RecorderAutomationSession;
+using testing_support::FakeNotificationService;
 using testing_support::LumoraProcess;
+using testing_support::PrivateBus;
 using testing_support::TemporaryHome;
 
 constexpr double twoFrames = 2.0 / 30.0 + 0.01;
@@ -360,6 +363,159 @@ TEST(LumoraProgram, SIGKILLDuringARecordingLeavesNoCaptureRunningAndAPlayableFil
     auto measured = MediaProbe::measure(files[0]);
     ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
     EXPECT_GT(std::get<SavedMedia>(measured).durationSeconds, 0.5);
+}
+
+std::vector<pid_t> processIDsMentioning(const std::string& text) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream file(entry.path() / "cmdline");
+        std::string commandLine((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (commandLine.find(text) != std::string::npos) found.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    return found;
+}
+
+TEST(LumoraProgram, EveryProcessKilledAtOnceFiveSecondsInLeavesAFileThatPlaysForFourSeconds) {
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    // Lumora, its capture's supervisor (a fork of Lumora) and ffmpeg all name the folder.
+    LumoraProcess lumora(home, {"--automation-launch", "--output-folder", home.recordings().string()});
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("1"));
+    ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
+              AutomationSessionState::recording);
+    std::this_thread::sleep_for(5s);
+
+    // A power cut, as near as a test gets: everything frozen first, so nothing sees another end.
+    const auto pids = processIDsMentioning(home.recordings().string());
+    ASSERT_GE(pids.size(), 3u);
+    for (pid_t pid : pids) ::kill(pid, SIGSTOP);
+    for (pid_t pid : pids) ::kill(pid, SIGKILL);
+    ASSERT_TRUE(lumora.waitExit(5s));
+    for (int i = 0; i < 100 && !processIDsMentioning(home.recordings().string()).empty(); ++i) std::this_thread::sleep_for(50ms);
+
+    auto files = recordingsIn(home.recordings());
+    ASSERT_EQ(files.size(), 1u);
+    auto measured = MediaProbe::measure(files[0]);
+    ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
+    EXPECT_GE(std::get<SavedMedia>(measured).durationSeconds, 4.0);
+}
+
+// --- The recording indicator and the desktop entry's actions -------------------------------------
+
+std::vector<std::string> onBus(const PrivateBus& bus) { return {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}; }
+
+bool showsRecording(const std::vector<FakeNotificationService::Notification>& shown) {
+    return !shown.empty() && shown.back().summary == "Lumora is recording";
+}
+
+// Every notification Lumora raised is the first one, updated in place.
+void expectOneNotificationUpdatedInPlace(const std::vector<FakeNotificationService::Notification>& shown) {
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front().replacesID, 0u);
+    for (const auto& n : shown) {
+        EXPECT_EQ(n.id, shown.front().id);
+        EXPECT_EQ(n.resident, true);
+        EXPECT_EQ(n.expireTimeout, 0);
+    }
+}
+
+TEST(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTwoSeconds) {
+    PrivateBus bus;
+    FakeNotificationService service(bus.address());
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"}, onBus(bus));
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto receipt = session.start(displayParameters("1"));
+    ASSERT_TRUE(service.waitFor([](auto& shown, auto&) { return showsRecording(shown); }, 10s)) << lumora.log();
+    const auto shown = service.notifications().back();
+    EXPECT_EQ(shown.body, "Recording “Small Display”. Started by an agent through local automation.");
+    EXPECT_EQ(shown.actions, (std::vector<std::string>{"stop", "Stop recording"}));
+    std::this_thread::sleep_for(1s);
+
+    const auto clicked = std::chrono::steady_clock::now();
+    service.invokeAction(shown.id, "stop");
+    recorder::ResultPayload result;
+    do {
+        result = session.result(receipt.sessionID);
+        if (result.state == AutomationSessionState::saved) break;
+        std::this_thread::sleep_for(25ms);
+    } while (std::chrono::steady_clock::now() - clicked < 2s);
+    ASSERT_EQ(result.state, AutomationSessionState::saved) << lumora.log();
+    ASSERT_TRUE(result.recording);
+    EXPECT_EQ(result.recording->endReason, "stopped_in_app");
+    EXPECT_TRUE(std::holds_alternative<SavedMedia>(MediaProbe::measure(result.recording->path)));
+
+    ASSERT_TRUE(service.waitFor([&](auto&, auto& closed) { return !closed.empty(); }, 5s));
+    EXPECT_EQ(service.closed(), std::vector<std::uint32_t>{shown.id});
+    expectOneNotificationUpdatedInPlace(service.notifications());
+    EXPECT_EQ(lumora.log().find("no recording indicator"), std::string::npos) << lumora.log();
+}
+
+TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheIndicatorShown) {
+    PrivateBus bus;
+    FakeNotificationService service(bus.address());
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    auto runOnce = [&](const char* action, const std::string& said) {
+        LumoraProcess once(home, {action}, onBus(bus));
+        auto exit = once.waitExit(10s);
+        ASSERT_TRUE(exit);
+        EXPECT_TRUE(exit->succeeded()) << once.log();
+        EXPECT_NE(once.log().find(said), std::string::npos) << once.log();
+    };
+    // Nothing runs: stopping says so and launches nothing.
+    runOnce("--stop-recording", "Lumora: Lumora is not running; there is no recording to stop.");
+    EXPECT_TRUE(service.notifications().empty());
+
+    // Nothing runs: starting launches Lumora, which records by hand at once.
+    LumoraProcess lumora(home, {"--start-recording"}, onBus(bus));
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    auto status = waitForState(session, std::nullopt, AutomationSessionState::recording);
+    ASSERT_TRUE(status.session) << lumora.log();
+    EXPECT_EQ(status.session->origin, "manual");
+    ASSERT_TRUE(service.waitFor([](auto& shown, auto&) { return showsRecording(shown); }, 10s)) << lumora.log();
+    EXPECT_EQ(service.notifications().back().body, "Recording “Small Display”. Started by you.");
+    EXPECT_EQ(service.notifications().back().actions, (std::vector<std::string>{"stop", "Stop recording"}));
+
+    // Starting again while it records changes nothing; stopping saves it.
+    runOnce("--start-recording", "Lumora: asked the running Lumora (process ");
+    ASSERT_TRUE(lumora.waitForLog("a recording is already in progress (session " + *status.session->sessionID + ").", 5s))
+        << lumora.log();
+    runOnce("--stop-recording", " to stop recording.");
+    ASSERT_TRUE(lumora.waitForLog("Saved session " + *status.session->sessionID, 15s)) << lumora.log();
+    auto files = recordingsIn(home.recordings());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<SavedMedia>(MediaProbe::measure(files[0])));
+    ASSERT_TRUE(service.waitFor([&](auto&, auto& closed) { return !closed.empty(); }, 5s));
+    expectOneNotificationUpdatedInPlace(service.notifications());
+    EXPECT_EQ(service.closed(), std::vector<std::uint32_t>{service.notifications().front().id});
+}
+
+TEST(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSaysWhyOnce) {
+    PrivateBus bus;  // nobody offers notifications on it
+    TemporaryHome home;
+    home.writeSettings(TemporaryHome::smallSettings());
+    LumoraProcess lumora(home, {"--automation-launch"}, onBus(bus));
+    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto session = lumora.session();
+    for (int i = 0; i < 2; ++i) {
+        auto receipt = session.start(displayParameters("1", 1));
+        auto result = session.waitForResult(receipt.sessionID, 15);
+        ASSERT_EQ(result.state, AutomationSessionState::saved) << lumora.log();
+        EXPECT_EQ(result.recording->endReason, "duration_limit");
+    }
+    const auto log = lumora.log();
+    const std::string why = "Lumora: no recording indicator is shown: no desktop notification service "
+                            "(org.freedesktop.Notifications) answers on the session bus (";
+    const auto first = log.find(why);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(why, first + 1), std::string::npos) << "said once only:\n" << log;
 }
 
 TEST(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {

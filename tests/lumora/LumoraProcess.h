@@ -61,6 +61,10 @@ public:
     LumoraProcess(const TemporaryHome& home, std::vector<std::string> arguments, std::vector<std::string> environment = {})
         : endpoint_(LUMORA_BUNDLE_IDENTIFIER, home.appDirectory()) {
         environment.push_back("HOME=" + home.path().string());
+        // Never a real desktop's notification service: a test that wants one brings its own bus.
+        bool busGiven = false;
+        for (const auto& entry : environment) busGiven = busGiven || entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0;
+        if (!busGiven) environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lumora-test-bus");
         if (const char* path = std::getenv("PATH")) environment.push_back(std::string("PATH=") + path);
         process_.emplace(lumoraProgram.string(), arguments, environment);
         reader_ = std::thread([this] { drain(); });
