@@ -100,7 +100,7 @@ void FfmpegCapture::run() {
     LineTail progress(4), errors(3);
     bool outOpen = true, errOpen = true, started = false;
     std::optional<Clock::time_point> startedAt, quitAt, interruptAt, killAt;
-    bool stopActed = false, crashed = false, limitReached = false;
+    bool stopActed = false, crashed = false, limitReached = false, diskFull = false;
     std::optional<ChildProcess::Exit> exit;
     char buffer[4096];
 
@@ -164,7 +164,12 @@ void FfmpegCapture::run() {
             }
             if (fds[1].revents) {
                 ssize_t n = ::read(ffmpeg->standardError(), buffer, sizeof buffer);
-                if (n > 0) errors.append(buffer, std::size_t(n));
+                if (n > 0) {
+                    for (const auto& line : errors.append(buffer, std::size_t(n)))
+                        if (line.find("No space left on device") != std::string::npos ||
+                            line.find("Disk quota exceeded") != std::string::npos)
+                            diskFull = true;
+                }
                 else if (n == 0 || errno != EINTR) errOpen = false;
             }
             return true;
@@ -193,7 +198,7 @@ void FfmpegCapture::run() {
 
     // A full disk ends the capture with write errors, whether while recording or at stop. What
     // was written up to then is kept: fragmented, it plays up to the last whole fragment.
-    if (errors.text().find("No space left on device") != std::string::npos) {
+    if (diskFull) {
         auto measured = MediaProbe::measure(output);
         std::string message = "The disk is full: the recording stopped when " + output.parent_path().string() +
                               " ran out of space.";

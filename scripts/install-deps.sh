@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  nlohmann-json3-dev libasio-dev libplist-dev uuid-dev
+  nlohmann-json3-dev libasio-dev libplist-dev uuid-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ffmpeg xvfb x11-xserver-utils jq

@@ -63,5 +63,17 @@ TEST(LaunchOptions, RefusesUnknownArgumentsAndMissingOrBadValues) {
         EXPECT_THROW(LaunchOptions::parse(args), std::invalid_argument) << args[0];
 }
 
+TEST(LaunchOptions, TheDesktopEntryActionsAreOneAtATime) {
+    EXPECT_TRUE(LaunchOptions::parse({"--start-recording"}).startRecording);
+    EXPECT_FALSE(LaunchOptions::parse({"--start-recording"}).stopRecording);
+    EXPECT_TRUE(LaunchOptions::parse({"--stop-recording"}).stopRecording);
+    try {
+        LaunchOptions::parse({"--stop-recording", "--start-recording"});
+        FAIL() << "both actions were accepted";
+    } catch (const std::invalid_argument& bad) {
+        EXPECT_STREQ(bad.what(), "--start-recording and --stop-recording cannot be given together.");
+    }
+}
+
 }  // namespace
 }  // namespace lumora
