@@ -439,6 +439,27 @@ TEST(Handler, TheUserCanStopAnAutomatedRecordingInTheAppWithFakeCapture) {
     EXPECT_EQ(result.recording->endReason, "stopped_in_app");
 }
 
+// What the recording indicator is told: every state of the recording in progress, in order,
+// for manual and automated recordings alike, and nothing for refused starts.
+TEST(Handler, TheActivityObserverHearsEveryStateOfEachRecordingWithFakeCapture) {
+    Fixture f;
+    using S = recorder::AutomationSessionState;
+    std::vector<std::pair<std::string, S>> heard;
+    f.recorder->setActivityObserver([&](const RecordingSession& s) { heard.emplace_back(s.id, s.state); });
+    const auto id = f.startSession();
+    f.backend->last()->beginRecording();
+    EXPECT_EQ(failureOf(f.send(startOf(display("1")), "R2")).code, AutomationErrorCode::busy);
+    f.recorder->stop(id, false);  // the indicator's stop action
+    f.backend->last()->endSaved();
+    f.recorder->toggleByUser(*f.handler->manualOrder());
+    const auto manual = f.recorder->active()->id;
+    f.backend->last()->end(CaptureCancelled{}, CaptureEnd::stopRequested);
+    EXPECT_EQ(heard, (std::vector<std::pair<std::string, S>>{
+                         {id, S::preparing}, {id, S::recording}, {id, S::stopping}, {id, S::saved},
+                         {manual, S::preparing}, {manual, S::cancelled}}));
+    EXPECT_EQ(as<AutomationReply::Result>(f.send(resultOf(id))).payload.recording->endReason, "stopped_in_app");
+}
+
 TEST(Handler, KeepsAtMost256SessionsForgettingTheOldestFinishedWithFakeCapture) {
     Fixture f;
     std::vector<std::string> ids;
