@@ -99,11 +99,10 @@ Recorder::Answer Recorder::startLocked(std::unique_lock<std::mutex>& lock, const
         return refusals::busyRecording(current && current->origin == RecordingOrigin::manual);
     }
     if (auto problem = unusableFolder(order.outputFolder)) return refusals::destinationUnavailable(order.outputFolder.string(), *problem);
-    if (std::error_code ec; true) {
-        const auto space = std::filesystem::space(order.outputFolder, ec);
-        if (!ec && space.available < minimumFreeBytes)
-            return refusals::destinationFull(order.outputFolder.string(), space.available, minimumFreeBytes);
-    }
+    std::error_code spaceUnknown;
+    const auto space = std::filesystem::space(order.outputFolder, spaceUnknown);
+    if (!spaceUnknown && space.available < minimumFreeBytes)
+        return refusals::destinationFull(order.outputFolder.string(), space.available, minimumFreeBytes);
     if (!store_.makeRoom()) return refusals::capacityExceeded(store_.capacity());
 
     RecordingSession session;
