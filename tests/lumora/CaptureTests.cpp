@@ -374,6 +374,57 @@ private:
     std::string oldPath_;
 };
 
+// An "ffmpeg" of the test's own, first in PATH, that starts writing and then fails with `error`
+// before anything playable reached the file.
+class EncoderOutOfSpace {
+public:
+    explicit EncoderOutOfSpace(const std::string& error) {
+        auto script = dir_.path() / "ffmpeg";
+        std::ofstream(script) << "#!/bin/sh\n"
+                                 "for last in \"$@\"; do :; done\n"
+                                 "printf 'ftyp' > \"$last\"\n"
+                                 "echo frame=1\n"
+                                 "sleep 0.3\n"
+                                 "echo 'av_interleaved_write_frame(): "
+                              << error
+                              << "' >&2\n"
+                                 "echo 'Conversion failed!' >&2\n"
+                                 "exit 1\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        oldPath_ = path ? path : "";
+        ::setenv("PATH", (dir_.path().string() + ":" + oldPath_).c_str(), 1);
+    }
+    ~EncoderOutOfSpace() { ::setenv("PATH", oldPath_.c_str(), 1); }
+
+private:
+    TemporaryDirectory dir_;
+    std::string oldPath_;
+};
+
+class FfmpegCaptureOutOfSpace : public testing::TestWithParam<const char*> {};
+
+TEST_P(FfmpegCaptureOutOfSpace, BeforeAnythingPlayableWasWrittenFailsSayingTheDiskIsFullAndKeepsNoShell) {
+    TemporaryDirectory dir;
+    auto request = smallRequest(dir.path());
+    Recording rec;
+    EncoderOutOfSpace encoder(GetParam());
+    FfmpegCapture capture(std::vector<std::string>{request.outputPath.string()}, request, rec.observer());
+    ASSERT_TRUE(rec.waitFinished(10s));
+    EXPECT_TRUE(rec.started());
+    auto outcome = rec.outcome();
+    ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
+    const auto& error = std::get<CaptureError>(outcome);
+    EXPECT_EQ(error.code, recorder::AutomationErrorCode::finalizationFailed);
+    EXPECT_EQ(error.message, "The disk is full: the recording stopped when " + dir.path().string() +
+                                 " ran out of space. Nothing playable had been written, so no file was kept.");
+    EXPECT_TRUE(error.hint);
+    EXPECT_FALSE(std::filesystem::exists(request.outputPath));
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, FfmpegCaptureOutOfSpace, testing::Values("No space left on device", "Disk quota exceeded"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "NoSpace" : "QuotaExceeded"); });
+
 TEST(FfmpegCapture, AnEncoderThatIgnoresQuitIsInterruptedAndItsFileSaved) {
     TemporaryDirectory dir;
     auto request = smallRequest(dir.path());

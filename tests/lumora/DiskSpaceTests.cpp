@@ -114,7 +114,7 @@ TEST(FullDisk, ARecordingCutShortByAFullDiskKeepsThePartRecordedAndSaysWhy) {
     EXPECT_GE(std::get<SavedMedia>(measured).durationSeconds, 1.5);
 }
 
-TEST(FullDisk, AStartWithTooLittleFreeSpaceIsRefusedUpFront) {
+TEST(NearlyFullDisk, AStartWithTooLittleFreeSpaceIsRefusedUpFront) {
     SmallFileSystem disk(24);
     REQUIRE_MOUNTED(disk);
     disk.fill(Recorder::minimumFreeBytes - 4 * 1024 * 1024);
