@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -266,6 +268,21 @@ TEST_F(LaunchTests, LaunchedAppRunsDetachedWithTheLaunchArgument) {
         gone = !fs::exists("/proc/" + std::to_string(pid));
     }
     EXPECT_TRUE(gone);
+}
+
+TEST_F(LaunchTests, LaunchedAppKeepsNoDescriptorOfTheLauncher) {
+    // As a script's lock would be: open without close-on-exec, inherited by whatever we start.
+    const auto held = directory.path() / "held.lock";
+    const int fd = ::open(held.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 3);
+    platform::ApplicationLauncher::open(bundleWith("sleep"), {"--automation-launch"});
+    const auto apps = waitForApplications(1);
+    ::close(fd);
+    ASSERT_EQ(apps.size(), 1u);
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(apps[0].processIdentifier) + "/fd", ec))
+        EXPECT_NE(fs::read_symlink(entry.path(), ec), held) << entry.path();
+    EXPECT_FALSE(ec) << ec.message();
 }
 
 TEST_F(LaunchTests, HelperInsideTheBundleIsNotTheApplication) {
