@@ -34,19 +34,6 @@ std::string markupEscaped(const std::string& text) {
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// GLib is not built with the thread sanitizer, so its own locks (its allocator, its main
-// contexts, GDBus's worker thread) are invisible to it and GLib's inner workings look racy.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libglib-2.0.so.0\n"
-           "called_from_lib:libgobject-2.0.so.0\n"
-           "called_from_lib:libgio-2.0.so.0\n"
-           "race:libglib-2.0.so.0\n"
-           "race:libgobject-2.0.so.0\n"
-           "race:libgio-2.0.so.0\n";
-}
-#endif
-
 std::optional<NotificationIndicator::Content> NotificationIndicator::contentFor(const RecordingSession& session) {
     using State = recorder::AutomationSessionState;
     const std::string who = session.origin == RecordingOrigin::automation
