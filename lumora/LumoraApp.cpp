@@ -211,9 +211,10 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
         initial.resolvedOutputFolder(home).string() +
         (initial.automationEnabled ? "." : "; local automation is turned off, requests are refused."));
 
-    // The recording indicator; its stop action is the record button's stop.
+    // The recording indicator, on the desktop's session bus wherever the environment lacks its
+    // address; its stop action is the record button's stop.
     auto indicator = std::make_unique<NotificationIndicator>(
-        "",
+        DesktopSession::discover().sessionBusAddress.value_or(""),
         [recorder](const std::string& sessionID) {
             say("Stopping session " + sessionID + " from the recording indicator.");
             recorder->stop(sessionID, false);
