@@ -8,14 +8,8 @@
 
 #include <gtest/gtest.h>
 
-// GLib, GIO and GObject are not built for the thread sanitizer: their own locks (futexes) are
-// invisible to it, so it would take their hand-overs between the test's and GDBus's threads for
-// races. Calls from those libraries are left unchecked; Lumora's own code stays checked.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libglib-2.0.so.0\n"
-           "called_from_lib:libgio-2.0.so.0\n"
-           "called_from_lib:libgobject-2.0.so.0\n";
-}
+// GLib, GIO and GObject are not built for the thread sanitizer; the suppressions for them are
+// lumora/GLibThreadSanitizer.cpp, compiled into every program that links LumoraCore.
 
 namespace lumora {
 namespace {
