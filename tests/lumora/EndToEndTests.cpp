@@ -23,7 +23,7 @@ using recorder::AutomationSessionState;
 using recorder::RecorderAutomationSession;
 using testing_support::FakeNotificationService;
 using testing_support::LumoraProcess;
-using testing_support::PrivateBus;
+using testing_support::PrivateSessionBus;
 using testing_support::TemporaryHome;
 
 constexpr double twoFrames = 2.0 / 30.0 + 0.01;
@@ -405,7 +405,7 @@ TEST(LumoraProgram, EveryProcessKilledAtOnceFiveSecondsInLeavesAFileThatPlaysFor
 
 // --- The recording indicator and the desktop entry's actions -------------------------------------
 
-std::vector<std::string> onBus(const PrivateBus& bus) { return {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}; }
+std::vector<std::string> onBus(const PrivateSessionBus& bus) { return {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}; }
 
 bool showsRecording(const std::vector<FakeNotificationService::Notification>& shown) {
     return !shown.empty() && shown.back().summary == "Lumora is recording";
@@ -423,7 +423,7 @@ void expectOneNotificationUpdatedInPlace(const std::vector<FakeNotificationServi
 }
 
 TEST(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTwoSeconds) {
-    PrivateBus bus;
+    PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
     TemporaryHome home;
     home.writeSettings(TemporaryHome::smallSettings());
@@ -457,7 +457,7 @@ TEST(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTw
 }
 
 TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheIndicatorShown) {
-    PrivateBus bus;
+    PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
     TemporaryHome home;
     home.writeSettings(TemporaryHome::smallSettings());
@@ -498,7 +498,7 @@ TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheInd
 }
 
 TEST(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSaysWhyOnce) {
-    PrivateBus bus;  // nobody offers notifications on it
+    PrivateSessionBus bus;  // nobody offers notifications on it
     TemporaryHome home;
     home.writeSettings(TemporaryHome::smallSettings());
     LumoraProcess lumora(home, {"--automation-launch"}, onBus(bus));

@@ -27,7 +27,7 @@ constexpr const char* introspection = R"(<node>
 
 }  // namespace
 
-PrivateBus::PrivateBus() {
+PrivateSessionBus::PrivateSessionBus() {
     std::string pattern = (std::filesystem::temp_directory_path() / "lumora-bus-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder for the bus");
     folder_ = pattern;
@@ -48,7 +48,7 @@ PrivateBus::PrivateBus() {
     address_ = "unix:path=" + socket.string();
 }
 
-PrivateBus::~PrivateBus() {
+PrivateSessionBus::~PrivateSessionBus() {
     daemon_.reset();  // kills and reaps it
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);

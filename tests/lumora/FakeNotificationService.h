@@ -25,10 +25,10 @@ typedef struct _GVariant GVariant;
 
 namespace lumora::testing_support {
 
-class PrivateBus {
+class PrivateSessionBus {
 public:
-    PrivateBus();  // throws std::runtime_error when the daemon does not come up
-    ~PrivateBus();
+    PrivateSessionBus();  // throws std::runtime_error when the daemon does not come up
+    ~PrivateSessionBus();
     const std::string& address() const { return address_; }
 
 private:

@@ -13,7 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using recorder::AutomationSessionState;
 using testing_support::FakeNotificationService;
-using testing_support::PrivateBus;
+using testing_support::PrivateSessionBus;
 using Notification = FakeNotificationService::Notification;
 
 RecordingSession sessionIn(AutomationSessionState state, RecordingOrigin origin = RecordingOrigin::automation,
@@ -53,7 +53,7 @@ struct Heard {
 };
 
 TEST(NotificationIndicator, OneResidentNotificationWithTheStopActionIsUpdatedInPlaceAndClosedAtTheEnd) {
-    PrivateBus bus;
+    PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
     Heard heard;
     NotificationIndicator indicator(bus.address(), heard.stop(), heard.log());
@@ -93,7 +93,7 @@ TEST(NotificationIndicator, OneResidentNotificationWithTheStopActionIsUpdatedInP
 }
 
 TEST(NotificationIndicator, InvokingStopAsksForThatSessionToStopAndNothingElseDoes) {
-    PrivateBus bus;
+    PrivateSessionBus bus;
     FakeNotificationService service(bus.address(), {"actions", "body", "body-markup"});
     Heard heard;
     NotificationIndicator indicator(bus.address(), heard.stop(), heard.log());
@@ -113,7 +113,7 @@ TEST(NotificationIndicator, InvokingStopAsksForThatSessionToStopAndNothingElseDo
 }
 
 TEST(NotificationIndicator, AnEndOfAnotherSessionLeavesTheShownOneAlone) {
-    PrivateBus bus;
+    PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
     Heard heard;
     NotificationIndicator indicator(bus.address(), heard.stop(), heard.log());
@@ -133,7 +133,7 @@ struct Unavailable {
 class NotificationIndicatorWithoutService : public testing::TestWithParam<Unavailable> {};
 
 TEST_P(NotificationIndicatorWithoutService, SaysOnceWhyAndNeverBlocks) {
-    std::optional<PrivateBus> bus;
+    std::optional<PrivateSessionBus> bus;
     std::string address = "unix:path=/nonexistent/lumora-test-bus";
     if (GetParam().serviceOnBus) {
         bus.emplace();
