@@ -2,6 +2,7 @@
  * line it reads with the fixed reply it was given (the reply the app gives to that request),
  * so a client cannot tell the two apart by the bytes. Runs until SIGTERM or SIGINT.
  *   minimalServer SOCKET REPLY-LINE */
+#define _GNU_SOURCE
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>

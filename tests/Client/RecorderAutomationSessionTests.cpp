@@ -296,6 +296,30 @@ TEST_F(RecorderAutomationSessionTests, CancellationEndsTheWaitAtOnce) {
     EXPECT_LT(endedAfterStop.load(), 0.05);
 }
 
+// A stop that comes while a poll is on the wire does not cut it short: the poll's reply is
+// still read, and a final state ends the wait with it rather than with CancellationError.
+TEST_F(RecorderAutomationSessionTests, CancellationDoesNotInterruptAnExchangeInFlight) {
+    std::atomic<bool> polled{false};
+    ScriptedApp app(endpoint, [&](const nlohmann::json& request) {
+        if (request["command"] != "result") return normalAnswer(request);
+        polled = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return nlohmann::json{{"result", resultPayload("saved")}};
+    });
+    session.capabilities();
+    std::stop_source stop;
+    std::thread canceller([&] {
+        while (!polled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stop.request_stop();
+    });
+    const auto started = Clock::now();
+    const auto payload = session.waitForResult("S1", 30, stop.get_token());
+    canceller.join();
+    EXPECT_EQ(payload.state, AutomationSessionState::saved);
+    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(300));
+    EXPECT_EQ(app.requests().size(), 2u);
+}
+
 TEST_F(RecorderAutomationSessionTests, WaitInProgressDoesNotHoldBackOtherOperations) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
         return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}} : normalAnswer(request);

@@ -351,5 +351,33 @@ TEST_F(SocketServerTest, AServerReleasedWithoutStopStopsServingSafely) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+// Handler calls never wait for one another: with eight calls held (one of them for a client
+// that has left, so its call still runs), the next client is still answered at once.
+TEST_F(SocketServerTest, HeldHandlerCallsNeverHoldUpAnotherConnection) {
+    Gate release;
+    handler->answer = [&](const AutomationRequest& request) {
+        if (request.requestID.starts_with("held")) release.wait();
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::saved});
+    };
+    std::vector<std::unique_ptr<TestClient>> held;
+    for (int i = 0; i < 8; ++i) {
+        held.push_back(std::make_unique<TestClient>(path()));
+        held.back()->send(requestLine("held-" + std::to_string(i)));
+    }
+    ASSERT_TRUE(waitUntil([&] { return handler->calls == 8; }));
+    held.front()->close();
+    ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 7; }));
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange("free").requestID, "free");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+
+    release.open();
+    for (std::size_t i = 1; i < held.size(); ++i)
+        EXPECT_EQ(StopResponse::decode(held[i]->nextLine().value()).requestID, "held-" + std::to_string(i));
+    ASSERT_TRUE(waitUntil([&] { return handler->returned == 9; }));
+    EXPECT_EQ(server->statistics().handledRequests, 8);
+}
+
 }  // namespace
 }  // namespace recorder

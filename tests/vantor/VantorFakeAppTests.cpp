@@ -277,6 +277,45 @@ TEST_F(VantorWithFakeApp, StatusNamesTheSessionOnlyWhenGiven) {
     EXPECT_EQ(statuses[1]["parameters"], (json{{"sessionId", "S9"}}));
 }
 
+// The threads of the vantor process that runs on `home`, counted while it waits for a reply;
+// -1 when no such process is found.
+int threadsOfVantorOn(const std::filesystem::path& home) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path program = fs::canonical(vantorPath, error);
+    const std::string mark = "HOME=" + home.string();
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const fs::path exe = fs::read_symlink(entry.path() / "exe", error);
+        if (error || exe != program) continue;
+        std::ifstream environ(entry.path() / "environ", std::ios::binary);
+        std::string variable;
+        bool onHome = false;
+        while (std::getline(environ, variable, '\0')) onHome = onHome || variable == mark;
+        if (!onHome) continue;
+        int threads = 0;
+        for (const auto& task : fs::directory_iterator(entry.path() / "task", error)) {
+            (void)task;
+            ++threads;
+        }
+        return error ? -1 : threads;
+    }
+    return -1;
+}
+
+// A short command uses no pool: while status waits for its reply, vantor runs its main thread
+// and at most one more.
+TEST_F(VantorWithFakeApp, StatusRunsOnAtMostOneThreadBesidesItsMain) {
+    std::atomic<int> threads{-1};
+    setReply("status", [&](const json& r) {
+        threads = threadsOfVantorOn(app.home());
+        return FakeApp::success(r, {{"captureReadiness", "ready"}, {"automationEnabled", true}});
+    });
+    listen();
+    EXPECT_EQ(vantor({"status"}).exitStatus, 0);
+    EXPECT_GE(threads.load(), 1);
+    EXPECT_LE(threads.load(), 2);
+}
+
 TEST_F(VantorWithFakeApp, RejectedRepliesArePrintedUnchangedWithTheirStatus) {
     struct Row {
         std::string code;
