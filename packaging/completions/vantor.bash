@@ -72,19 +72,29 @@ _vantor_live_values() {
     timeout 5 "$app/Contents/Helpers/vantor" --app "$app" "$1" 2>/dev/null | _vantor_json_values "$2"
 }
 
+# Adds the lines of standard input that begin with $1 to COMPREPLY, quoted for the shell. Not
+# compgen -W, which would expand what the app reports.
+_vantor_reply_matching() {
+    local value quoted
+    while IFS= read -r value; do
+        [[ $value == "$1"* ]] || continue
+        printf -v quoted '%q' "$value"
+        COMPREPLY+=("$quoted")
+    done
+}
+
 _vantor() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     COMPREPLY=()
 
     if ((COMP_CWORD > 1)) && _vantor_is_value_option "$prev"; then
-        local IFS=$'\n'
         case $prev in
             --app)
                 compopt -o filenames 2>/dev/null
-                COMPREPLY=($(compgen -d -- "$cur")) ;;
-            --display) COMPREPLY=($(compgen -W "$(_vantor_live_values displays id)" -- "$cur")) ;;
-            --session) COMPREPLY=($(compgen -W "$(_vantor_live_values status sessionId)" -- "$cur")) ;;
-            --format) COMPREPLY=($(compgen -W "prompt json commands" -- "$cur")) ;;
+                mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
+            --display) _vantor_reply_matching "$cur" < <(_vantor_live_values displays id) ;;
+            --session) _vantor_reply_matching "$cur" < <(_vantor_live_values status sessionId) ;;
+            --format) mapfile -t COMPREPLY < <(compgen -W "prompt json commands" -- "$cur") ;;
         esac
         return 0
     fi
