@@ -14,7 +14,7 @@ build=${LUMORA_BUILD_DIR:-$PWD/build}
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
 
-passed=0 failed=0
+passed=0 failed=0 started=$SECONDS
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1"; shift; for line in "$@"; do printf '     %s\n' "$line"; done; }
 # expect NAME EXPECTED ACTUAL
@@ -26,6 +26,7 @@ expect_contains() {
     if [[ $3 == *"$2"* ]]; then pass "$1"; else fail "$1" "missing: $2" "in: ${3:0:2000}"; fi
 }
 finish() {
+    echo "==== package: $((SECONDS - started)) s"
     echo "$passed passed, $failed failed"
     ((failed == 0))
     exit
@@ -42,7 +43,9 @@ trap cleanup EXIT
 
 # ---- Build ---------------------------------------------------------------------------------
 echo "==== package: build"
-if ! cmake --build "$build" --target package >"$scratch/build.log" 2>&1; then
+# The programs and pages only, then cpack: the same package as the `package` target, without
+# building the tests and benchmarks when the stage runs alone.
+if ! { cmake --build "$build" --target package-contents && (cd "$build" && cpack -G DEB); } >"$scratch/build.log" 2>&1; then
     tail -n 40 "$scratch/build.log"
     fail "the package builds"
     finish
@@ -134,6 +137,17 @@ for line in "Exec=\"$bundle/Contents/MacOS/Lumora\"" "Icon=app.lumora.Lumora" "C
 done
 expect_contains "the build tree's entry runs the build tree's app" \
     "Exec=\"$build/Lumora.app/Contents/MacOS/Lumora\"" "$(<"$build/Lumora.app/Contents/Resources/app.lumora.Lumora.desktop")"
+# A bundle whose path holds the characters that Exec quoting and escaping must protect.
+odd_bundle='/tmp/a b/$x `y` "q" 100% \z/Lumora.app'
+printf 'include("%s/packaging/DesktopEntry.cmake")\nlumora_write_desktop_entry([==[%s]==] "%s/odd.desktop")\n' \
+    "$PWD" "$odd_bundle" "$scratch" >"$scratch/entry.cmake"
+cmake -P "$scratch/entry.cmake"
+expect "desktop entry for a bundle path with space, \$, \`, \", % and \\" \
+    'Exec="/tmp/a b/\\$x \\`y\\` \\"q\\" 100%% \\\\z/Lumora.app/Contents/MacOS/Lumora"' \
+    "$(grep -m1 '^Exec=' "$scratch/odd.desktop")"
+if out=$(desktop-file-validate "$scratch/odd.desktop" 2>&1) && [[ -z $out ]]; then pass "desktop-file-validate, odd bundle path"; else
+    fail "desktop-file-validate, odd bundle path" "$out"
+fi
 icon=$root/usr/share/icons/hicolor/scalable/apps/app.lumora.Lumora.svg
 if head -c 200 "$icon" | grep -q '^<?xml' && grep -q '<svg ' "$icon" && tail -n 1 "$icon" | grep -qx '</svg>'; then
     pass "the icon is an SVG document"
