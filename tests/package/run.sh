@@ -34,9 +34,14 @@ finish() {
 
 scratch=$(mktemp -d)
 app_pids=()
+installed=0
 cleanup() {
     local pid
     for pid in "${app_pids[@]}"; do kill "$pid" 2>/dev/null; done
+    # A run that stops half-way leaves no package behind for the next stages either.
+    if ((installed)) && dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -q 'install ok installed'; then
+        "${sudo[@]}" dpkg --purge lumora >/dev/null 2>&1
+    fi
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -201,7 +206,6 @@ while IFS= read -r path; do
 done <<<"$package_paths"
 
 # Other work on the machine may hold the package database for a moment.
-installed=0
 for _ in $(seq 60); do
     if out=$("${sudo[@]}" dpkg -i "$deb" 2>&1); then installed=1; break; fi
     grep -q 'lock' <<<"$out" || break
