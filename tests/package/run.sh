@@ -114,7 +114,7 @@ if [[ $depends =~ (^|, )ffmpeg(,|$) ]]; then pass "Depends on ffmpeg (ffmpeg and
     fail "Depends on ffmpeg" "Depends: $depends"
 fi
 expect "Recommends the Wayland back end's programs" \
-    "gstreamer1.0-tools, gstreamer1.0-pipewire, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly, xdg-desktop-portal" \
+    "gstreamer1.0-tools, gstreamer1.0-pipewire, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-plugins-ugly, xdg-desktop-portal" \
     "$(field Recommends)"
 
 echo "==== package: lintian"
@@ -214,7 +214,9 @@ done
 if ((installed)); then pass "dpkg -i installs the package"; else fail "dpkg -i installs the package" "$out"; finish; fi
 
 home=$scratch/home
-mkdir -p "$home"
+# The test pattern's two displays, whatever desktop this machine runs.
+install -d -m 700 "$home/.local" "$home/.local/share" "$home/.local/share/app.lumora.Lumora"
+echo '{"captureBackend": "synthetic"}' >"$home/.local/share/app.lumora.Lumora/settings.json"
 expect "vantor on the PATH is the package's link" "/usr/bin/vantor" "$(command -v vantor)"
 expect "the link leads into the bundle" "$bundle/Contents/Helpers/vantor" "$(readlink -f /usr/bin/vantor)"
 
