@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the demo need. Idempotent: it
-# only asks apt for what is missing. Works as root, or through sudo otherwise.
+# Installs every Debian package that the build, the tests and the demo need, plus the packages
+# named as arguments (a test stage's own tools). Idempotent: it only asks apt for what is
+# missing. Works as root, or through sudo otherwise.
 set -euo pipefail
 
 packages=(
@@ -8,11 +9,13 @@ packages=(
   nlohmann-json3-dev libasio-dev libplist-dev uuid-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  scdoc
   ffmpeg xvfb x11-xserver-utils jq
   libglib2.0-dev libwayland-dev wayland-protocols
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-pipewire dbus-daemon
   nodejs npm
+  "$@"
 )
 
 missing=()

@@ -6,13 +6,15 @@
 #   node   Quillon driven by a real MCP client (tests/mcp-client), against the debug build
 #   desktop  Lumora of the debug build recording real desktops through vantor (tests/desktop): a
 #          headless Wayland desktop with the screen-cast portal, Xvfb, and no display at all
+#   package  the Debian package made from the debug build: contents, lintian, manual pages,
+#          installed with dpkg, run from the PATH, completions, purged (tests/package)
 #   asan   the CTest suite under address and undefined-behaviour sanitizers
 #   tsan   the CTest suite under the thread sanitizer
 #   fuzz   every libFuzzer target for a bounded time (LUMORA_FUZZ_SECONDS, default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-stages=${LUMORA_TEST_STAGES:-debug node desktop asan tsan fuzz}
+stages=${LUMORA_TEST_STAGES:-debug node desktop package asan tsan fuzz}
 jobs=$(nproc)
 
 bash scripts/install-deps.sh
@@ -70,6 +72,12 @@ for stage in $stages; do
       runner=()
       [[ $(id -u) -eq 0 ]] || runner=(sudo --preserve-env=LUMORA_BUILD_DIR)
       LUMORA_BUILD_DIR=$PWD/build "${runner[@]}" tests/desktop/run.sh ;;
+    package)
+      echo "==== package: Debian package"
+      bash scripts/install-deps.sh lintian desktop-file-utils man-db bash-completion zsh fish
+      # From the debug build when the debug stage has made it; alone, the stage configures it.
+      [[ -f build/CMakeCache.txt ]] || cmake --preset debug >/dev/null
+      LUMORA_BUILD_DIR=$PWD/build tests/package/run.sh ;;
     fuzz)
       if compgen -G "fuzz/*/CMakeLists.txt" >/dev/null; then
         echo "==== fuzz: build"
