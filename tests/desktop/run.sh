@@ -125,9 +125,9 @@ saved() {  # result document
 # The four quadrants of the desktop's wallpaper, sampled at their centres (the moving window
 # sits in the middle of the screen, away from them).
 shows_quadrants() {  # file width height seconds
-  local file=$1 w=$2 h=$3 t=$4 ok=0 spec x y want got
-  for spec in "1 1 255 0 0" "3 1 0 255 0" "1 3 0 0 255" "3 3 255 255 255"; do
-    read -r x y want <<<"$spec"
+  local file=$1 w=$2 h=$3 t=$4 ok=0 quadrant x y want got
+  for quadrant in "1 1 255 0 0" "3 1 0 255 0" "1 3 0 0 255" "3 3 255 255 255"; do
+    read -r x y want <<<"$quadrant"
     got=$(mean_colour "$file" "$t" $((x * w / 4 - 20)) $((y * h / 4 - 20)) 40 40)
     colour_near "$got" "$want" 40 || { echo "    quadrant at $((x * w / 4)),$((y * h / 4)): $got, want $want" >&2; ok=1; }
   done
