@@ -25,7 +25,7 @@ public:
     static constexpr std::chrono::milliseconds heartbeat{4000};
 
     explicit CallProgress(mcp::MCPRequestContext context, std::chrono::milliseconds interval = heartbeat);
-    ~CallProgress(); // ends the heartbeat: nothing is reported afterwards
+    ~CallProgress();  // ends the heartbeat: nothing is reported afterwards
     CallProgress(const CallProgress&) = delete;
     CallProgress& operator=(const CallProgress&) = delete;
 
@@ -39,20 +39,20 @@ public:
                                std::optional<double> limit);
 
 private:
-    void report(); // mutex_ held
+    void report();  // mutex_ held
     void beat(std::stop_token stop);
     double elapsed() const;
 
     const mcp::MCPRequestContext context_;
     const std::chrono::milliseconds interval_;
     const std::chrono::steady_clock::time_point began_;
-    std::mutex mutex_; // guards everything below but the thread
+    std::mutex mutex_;  // guards everything below but the thread
     std::condition_variable_any wake_;
     std::string subject_, state_;
-    double waitBegan_ = 0;               // seconds since the call began
-    std::optional<double> limit_;        // of the current wait
+    double waitBegan_ = 0;         // seconds since the call began
+    std::optional<double> limit_;  // of the current wait
     std::chrono::steady_clock::time_point lastReport_;
-    std::jthread heartbeat_; // last: stopped and joined first
+    std::jthread heartbeat_;  // last: stopped and joined first
 };
 
-} // namespace quillon
+}  // namespace quillon

@@ -41,8 +41,7 @@ std::optional<std::filesystem::path> traceFile(const recorder::RecorderAppLocato
 std::string serverVersion(const std::optional<nlohmann::json>& info) {
     if (info && info->is_object()) {
         auto version = info->find("CFBundleShortVersionString");
-        if (version != info->end() && version->is_string())
-            return version->get<std::string>();
+        if (version != info->end() && version->is_string()) return version->get<std::string>();
     }
     return "0";
 }
@@ -57,19 +56,16 @@ int run(int argc, char** argv) {
         std::string_view text = failureText;
         while (!text.empty()) {
             ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-            if (written <= 0)
-                break;
+            if (written <= 0) break;
             text.remove_prefix(static_cast<std::size_t>(written));
         }
         return 1;
     }
     for (int i = 1; i < argc; ++i)
-        if (argv[i] == warmArgument)
-            return 0;
+        if (argv[i] == warmArgument) return 0;
 
     auto trace = traceFile(*locator);
-    mcp::MCPServer::Info info{std::string(serverName), serverVersion(embedded),
-                              std::string(instructions)};
+    mcp::MCPServer::Info info{std::string(serverName), serverVersion(embedded), std::string(instructions)};
     auto bridge = std::make_shared<RecorderBridge>(*locator);
     auto transport = std::make_shared<mcp::StdioMCPTransport>(STDIN_FILENO, STDOUT_FILENO, trace);
     mcp::MCPServer server(std::move(info), std::move(tools), bridge, transport);
@@ -77,4 +73,4 @@ int run(int argc, char** argv) {
     return 0;
 }
 
-} // namespace quillon::QuillonStartup
+}  // namespace quillon::QuillonStartup

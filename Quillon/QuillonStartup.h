@@ -38,4 +38,4 @@ std::string serverVersion(const std::optional<nlohmann::json>& info);
 // The whole program: returns the exit status.
 int run(int argc, char** argv);
 
-} // namespace quillon::QuillonStartup
+}  // namespace quillon::QuillonStartup

@@ -26,15 +26,13 @@ struct ArgumentFailure {
 // displayId and sessionId: a string as is, an integer as its decimal text, else absent.
 std::optional<std::string> identifier(const mcp::JSON& arguments, const char* name) {
     auto value = arguments[name];
-    if (value && (value->isString() || value->isInt()))
-        return value->stringValue();
+    if (value && (value->isString() || value->isInt())) return value->stringValue();
     return std::nullopt;
 }
 
 std::string requiredSessionID(const mcp::JSON& arguments) {
     auto sessionID = identifier(arguments, "sessionId");
-    if (!sessionID)
-        throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "sessionId is required."}};
+    if (!sessionID) throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "sessionId is required."}};
     return *sessionID;
 }
 
@@ -42,18 +40,19 @@ std::string describe(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return e.what(); // every component's Failure gives its case form here
+        return e.what();  // every component's Failure gives its case form here
     } catch (...) {
         return "unknown error";
     }
 }
 
-} // namespace
+}  // namespace
 
 RecorderBridge::RecorderBridge(recorder::RecorderAppLocator locator)
-    : RecorderBridge(Connect([locator = std::move(locator)](std::stop_token cancel, const std::function<void()>& launching) {
-          return locator.ensureRunning(launchTimeoutSeconds, std::move(cancel), launching);
-      })) {}
+    : RecorderBridge(
+          Connect([locator = std::move(locator)](std::stop_token cancel, const std::function<void()>& launching) {
+              return locator.ensureRunning(launchTimeoutSeconds, std::move(cancel), launching);
+          })) {}
 
 RecorderBridge::RecorderBridge(Connect connect) : connect_(std::move(connect)) {}
 
@@ -67,9 +66,8 @@ mcp::MCPToolResult RecorderBridge::callTool(const std::string& name, const mcp::
     // Destroyed before the result is returned, so its last report precedes the reply.
     CallProgress progress(context);
     auto first = perform(name, arguments, context.cancellation(), &progress);
-    if (!first.retryAfterReconnect)
-        return first.result;
-    return perform(name, arguments, context.cancellation(), &progress).result; // never a third attempt
+    if (!first.retryAfterReconnect) return first.result;
+    return perform(name, arguments, context.cancellation(), &progress).result;  // never a third attempt
 }
 
 bool RecorderBridge::hasSession() const {
@@ -80,12 +78,10 @@ bool RecorderBridge::hasSession() const {
 std::shared_ptr<Session> RecorderBridge::connected(std::stop_token cancel, CallProgress* progress) {
     {
         std::lock_guard lock(mutex_);
-        if (session_)
-            return session_;
+        if (session_) return session_;
     }
     std::function<void()> launching;
-    if (progress)
-        launching = [progress] { progress->update("Lumora", "starting", launchTimeoutSeconds); };
+    if (progress) launching = [progress] { progress->update("Lumora", "starting", launchTimeoutSeconds); };
     // Two calls that both find no session may both connect; the one stored last remains.
     auto session = std::make_shared<Session>(connect_(std::move(cancel), launching));
     std::lock_guard lock(mutex_);
@@ -93,8 +89,8 @@ std::shared_ptr<Session> RecorderBridge::connected(std::stop_token cancel, CallP
     return session;
 }
 
-RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const mcp::JSON& arguments, std::stop_token cancel,
-                                                CallProgress* progress) {
+RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const mcp::JSON& arguments,
+                                                std::stop_token cancel, CallProgress* progress) {
     std::shared_ptr<Session> session;
     try {
         session = connected(cancel, progress);
@@ -112,26 +108,20 @@ std::string RecorderBridge::run(Session& session, const std::string& name, const
     const mcp::JSON none;
     const mcp::JSON& given = arguments.isObject() ? arguments : none;
 
-    if (name == ToolCatalogue::capabilities)
-        return json(session.capabilities().toJSON());
-    if (name == ToolCatalogue::listDisplays)
-        return json(recorder::DisplaysPayload{session.displays()}.toJSON());
+    if (name == ToolCatalogue::capabilities) return json(session.capabilities().toJSON());
+    if (name == ToolCatalogue::listDisplays) return json(recorder::DisplaysPayload{session.displays()}.toJSON());
     if (name == ToolCatalogue::startRecording) {
         auto displayID = identifier(given, "displayId");
         if (!displayID || displayID->empty())
             throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "displayId is required."}};
         recorder::StartParameters parameters;
         parameters.source = recorder::SourceReference{recorder::SourceKind::display, *displayID};
-        if (auto duration = given["durationSeconds"])
-            parameters.durationSeconds = duration->intValue();
-        if (auto audio = given["systemAudio"])
-            parameters.systemAudio = audio->boolValue().value_or(false);
+        if (auto duration = given["durationSeconds"]) parameters.durationSeconds = duration->intValue();
+        if (auto audio = given["systemAudio"]) parameters.systemAudio = audio->boolValue().value_or(false);
         return json(session.start(parameters).toJSON());
     }
-    if (name == ToolCatalogue::recordingStatus)
-        return json(session.status(identifier(given, "sessionId")).toJSON());
-    if (name == ToolCatalogue::stopRecording)
-        return json(session.stop(requiredSessionID(given)).toJSON());
+    if (name == ToolCatalogue::recordingStatus) return json(session.status(identifier(given, "sessionId")).toJSON());
+    if (name == ToolCatalogue::stopRecording) return json(session.stop(requiredSessionID(given)).toJSON());
     if (name == ToolCatalogue::recordingResult) {
         std::string sessionID = requiredSessionID(given);
         auto seconds = given["waitSeconds"];
@@ -139,7 +129,8 @@ std::string RecorderBridge::run(Session& session, const std::string& name, const
             std::function<void(const recorder::ResultPayload&)> pending;
             if (progress)
                 pending = [progress, limit = *wait](const recorder::ResultPayload& payload) {
-                    progress->update("Recording", std::string(recorder::automation_session_state::rawValue(payload.state)), limit);
+                    progress->update("Recording",
+                                     std::string(recorder::automation_session_state::rawValue(payload.state)), limit);
                 };
             return json(session.waitForResult(sessionID, *wait, std::move(cancel), pending).toJSON());
         }
@@ -151,16 +142,14 @@ std::string RecorderBridge::run(Session& session, const std::string& name, const
 void RecorderBridge::drop(const std::shared_ptr<Session>& used) {
     std::lock_guard lock(mutex_);
     // A session another call has made meanwhile is not this call's to drop.
-    if (!used || session_ == used)
-        session_.reset();
+    if (!used || session_ == used) session_.reset();
 }
 
 RecorderBridge::Attempt RecorderBridge::mapError(std::exception_ptr error, const std::shared_ptr<Session>& used) {
     try {
         std::rethrow_exception(error);
     } catch (const Session::Failure& failure) {
-        if (auto rejected = failure.as<Session::Rejected>())
-            return {RecorderBridge::failure(rejected->failure), false};
+        if (auto rejected = failure.as<Session::Rejected>()) return {RecorderBridge::failure(rejected->failure), false};
         if (failure.is<Session::WaitTimedOut>())
             return {RecorderBridge::failure({AutomationErrorCode::timeout, "The recording has not finished yet.",
                                              "Call recorder_recording_result again, or stop the session."}),
@@ -169,34 +158,36 @@ RecorderBridge::Attempt RecorderBridge::mapError(std::exception_ptr error, const
             bool hadSession = hasSession();
             drop(used);
             bool retry = hadSession && client->failure.is<recorder::AutomationClient::NotRunning>();
-            return {RecorderBridge::failure({AutomationErrorCode::appUnavailable,
-                                             "Lumora could not be reached: " + client->failure.description(), openAppHint}),
-                    retry};
+            return {
+                RecorderBridge::failure({AutomationErrorCode::appUnavailable,
+                                         "Lumora could not be reached: " + client->failure.description(), openAppHint}),
+                retry};
         }
     } catch (const recorder::CancellationError&) {
-        return {RecorderBridge::failure({AutomationErrorCode::timeout, "The request was cancelled by the host."}), false};
+        return {RecorderBridge::failure({AutomationErrorCode::timeout, "The request was cancelled by the host."}),
+                false};
     } catch (const recorder::RecorderAppLocator::Failure& failure) {
         if (failure.is<recorder::RecorderAppLocator::RunningButUnreachable>()) {
             drop(used);
-            return {RecorderBridge::failure(
-                        {AutomationErrorCode::appUnavailable,
-                         "Lumora is running, but this helper cannot reach its automation socket.",
-                         "Ask the user to confirm \"Allow local automation\" is on in Lumora settings. If your AI app "
-                         "runs tools in a restricted environment, allow this helper to reach Lumora's local connection."}),
-                    false};
+            return {
+                RecorderBridge::failure(
+                    {AutomationErrorCode::appUnavailable,
+                     "Lumora is running, but this helper cannot reach its automation socket.",
+                     "Ask the user to confirm \"Allow local automation\" is on in Lumora settings. If your AI app "
+                     "runs tools in a restricted environment, allow this helper to reach Lumora's local connection."}),
+                false};
         }
     } catch (...) {
     }
     drop(used);
-    return {RecorderBridge::failure({AutomationErrorCode::appUnavailable, "Lumora could not be reached: " + describe(error),
-                                     openAppHint}),
+    return {RecorderBridge::failure(
+                {AutomationErrorCode::appUnavailable, "Lumora could not be reached: " + describe(error), openAppHint}),
             false};
 }
 
 std::optional<double> RecorderBridge::resultWait(const mcp::JSON& waitSeconds) {
     auto wait = waitSeconds.intValue();
-    if (!wait || *wait <= 0)
-        return std::nullopt;
+    if (!wait || *wait <= 0) return std::nullopt;
     return static_cast<double>(std::min(*wait, maximumWaitSeconds));
 }
 
@@ -212,4 +203,4 @@ mcp::MCPToolResult RecorderBridge::failure(const AutomationFailure& failure) {
     return {json(nlohmann::json{{"error", failure.toJSON()}}), true};
 }
 
-} // namespace quillon
+}  // namespace quillon

@@ -33,7 +33,7 @@ public:
 
     explicit RecorderBridge(recorder::RecorderAppLocator locator);
     explicit RecorderBridge(Connect connect);
-    explicit RecorderBridge(PlainConnect connect); // one that never reports a launch
+    explicit RecorderBridge(PlainConnect connect);  // one that never reports a launch
 
     // Reports progress while Lumora is launched and while a result is waited for, when the host
     // asked for it.
@@ -48,7 +48,8 @@ public:
                     CallProgress* progress = nullptr);
 
     // The stored session, creating it (and perhaps launching Lumora) when there is none.
-    std::shared_ptr<recorder::RecorderAutomationSession> connected(std::stop_token cancel, CallProgress* progress = nullptr);
+    std::shared_ptr<recorder::RecorderAutomationSession> connected(std::stop_token cancel,
+                                                                   CallProgress* progress = nullptr);
     bool hasSession() const;
 
     // The wait asked for by a waitSeconds value: its integer reading capped at 3660 seconds,
@@ -65,8 +66,8 @@ private:
     void drop(const std::shared_ptr<recorder::RecorderAutomationSession>& used);
 
     const Connect connect_;
-    mutable std::mutex mutex_; // guards session_ only; never held across I/O or waits
+    mutable std::mutex mutex_;  // guards session_ only; never held across I/O or waits
     std::shared_ptr<recorder::RecorderAutomationSession> session_;
 };
 
-} // namespace quillon
+}  // namespace quillon

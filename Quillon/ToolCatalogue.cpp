@@ -7,8 +7,7 @@ using mcp::JSON;
 
 JSON schema(JSON properties, std::optional<JSON> required = std::nullopt) {
     JSON::Object members{{"type", "object"}, {"properties", std::move(properties)}, {"additionalProperties", false}};
-    if (required)
-        members.emplace("required", std::move(*required));
+    if (required) members.emplace("required", std::move(*required));
     return JSON(std::move(members));
 }
 
@@ -26,7 +25,7 @@ JSON changesState(const char* title, bool idempotent) {
 
 const JSON sessionID = JSON::object({{"type", "string"}});
 
-} // namespace
+}  // namespace
 
 std::vector<mcp::MCPTool> tools() {
     return {
@@ -44,12 +43,15 @@ std::vector<mcp::MCPTool> tools() {
          "continues in the app even if this client disconnects, until stopped or the duration limit (default 3600 s) "
          "is reached. The user always sees a visible recording indicator and can stop from the app.",
          schema(JSON::object({
-                    {"displayId", JSON::object({{"type", "string"}, {"description", "Display ID from recorder_list_displays."}})},
-                    {"durationSeconds", JSON::object({{"type", "integer"},
-                                                      {"minimum", 1},
-                                                      {"maximum", 3600},
-                                                      {"description", "Optional automatic stop after this many seconds of capture."}})},
-                    {"systemAudio", JSON::object({{"type", "boolean"}, {"description", "Include system audio (default false)."}})},
+                    {"displayId",
+                     JSON::object({{"type", "string"}, {"description", "Display ID from recorder_list_displays."}})},
+                    {"durationSeconds",
+                     JSON::object({{"type", "integer"},
+                                   {"minimum", 1},
+                                   {"maximum", 3600},
+                                   {"description", "Optional automatic stop after this many seconds of capture."}})},
+                    {"systemAudio",
+                     JSON::object({{"type", "boolean"}, {"description", "Include system audio (default false)."}})},
                 }),
                 JSON::array({"displayId"})),
          changesState("Start recording", false)},
@@ -73,4 +75,4 @@ std::vector<mcp::MCPTool> tools() {
     };
 }
 
-} // namespace quillon::ToolCatalogue
+}  // namespace quillon::ToolCatalogue

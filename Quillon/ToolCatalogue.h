@@ -17,4 +17,4 @@ inline constexpr std::string_view recordingResult = "recorder_recording_result";
 // Quillon's six tools in listing order. RecorderBridge dispatches on the same names.
 std::vector<mcp::MCPTool> tools();
 
-} // namespace quillon::ToolCatalogue
+}  // namespace quillon::ToolCatalogue

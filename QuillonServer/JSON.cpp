@@ -15,39 +15,37 @@ constexpr double twoTo63 = 9223372036854775808.0;
 
 JSON fromTree(const nlohmann::json& tree) {
     switch (tree.type()) {
-    case nlohmann::json::value_t::boolean:
-        return JSON(tree.get<bool>());
-    case nlohmann::json::value_t::number_integer:
-        return JSON(tree.get<std::int64_t>());
-    case nlohmann::json::value_t::number_unsigned: {
-        auto u = tree.get<std::uint64_t>();
-        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return JSON(static_cast<std::int64_t>(u));
-        return JSON(static_cast<double>(u));
-    }
-    case nlohmann::json::value_t::number_float: {
-        double d = tree.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -twoTo63 && d < twoTo63)
-            return JSON(static_cast<std::int64_t>(d));
-        return JSON(d);
-    }
-    case nlohmann::json::value_t::string:
-        return JSON(tree.get_ref<const std::string&>());
-    case nlohmann::json::value_t::array: {
-        JSON::Array elements;
-        elements.reserve(tree.size());
-        for (const auto& element : tree)
-            elements.push_back(fromTree(element));
-        return JSON(std::move(elements));
-    }
-    case nlohmann::json::value_t::object: {
-        JSON::Object members;
-        for (const auto& [key, member] : tree.items())
-            members.emplace(key, fromTree(member));
-        return JSON(std::move(members));
-    }
-    default:
-        return JSON();
+        case nlohmann::json::value_t::boolean:
+            return JSON(tree.get<bool>());
+        case nlohmann::json::value_t::number_integer:
+            return JSON(tree.get<std::int64_t>());
+        case nlohmann::json::value_t::number_unsigned: {
+            auto u = tree.get<std::uint64_t>();
+            if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return JSON(static_cast<std::int64_t>(u));
+            return JSON(static_cast<double>(u));
+        }
+        case nlohmann::json::value_t::number_float: {
+            double d = tree.get<double>();
+            if (std::isfinite(d) && std::trunc(d) == d && d >= -twoTo63 && d < twoTo63)
+                return JSON(static_cast<std::int64_t>(d));
+            return JSON(d);
+        }
+        case nlohmann::json::value_t::string:
+            return JSON(tree.get_ref<const std::string&>());
+        case nlohmann::json::value_t::array: {
+            JSON::Array elements;
+            elements.reserve(tree.size());
+            for (const auto& element : tree) elements.push_back(fromTree(element));
+            return JSON(std::move(elements));
+        }
+        case nlohmann::json::value_t::object: {
+            JSON::Object members;
+            for (const auto& [key, member] : tree.items()) members.emplace(key, fromTree(member));
+            return JSON(std::move(members));
+        }
+        default:
+            return JSON();
     }
 }
 
@@ -66,16 +64,14 @@ void write(const JSON& value, std::string& out) {
                 char digits[24];
                 out.append(digits, std::to_chars(digits, digits + sizeof digits, payload).ptr);
             } else if constexpr (std::is_same_v<T, double>) {
-                if (!std::isfinite(payload))
-                    throw std::domain_error("a non-finite number has no JSON text");
+                if (!std::isfinite(payload)) throw std::domain_error("a non-finite number has no JSON text");
                 out += nlohmann::json(payload).dump();
             } else if constexpr (std::is_same_v<T, std::string>) {
                 out += nlohmann::json(payload).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             } else if constexpr (std::is_same_v<T, JSON::Array>) {
                 out += '[';
                 for (std::size_t i = 0; i < payload.size(); ++i) {
-                    if (i > 0)
-                        out += ',';
+                    if (i > 0) out += ',';
                     write(payload[i], out);
                 }
                 out += ']';
@@ -83,8 +79,7 @@ void write(const JSON& value, std::string& out) {
                 out += '{';
                 bool first = true;
                 for (const auto& [key, member] : payload) {
-                    if (!first)
-                        out += ',';
+                    if (!first) out += ',';
                     first = false;
                     out += nlohmann::json(key).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
                     out += ':';
@@ -98,14 +93,12 @@ void write(const JSON& value, std::string& out) {
 
 std::string_view trimmed(std::string_view text) {
     auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
+    while (!text.empty() && space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && space(text.back())) text.remove_suffix(1);
     return text;
 }
 
-} // namespace
+}  // namespace
 
 JSON JSON::parse(std::string_view text) {
     try {
@@ -126,19 +119,15 @@ std::string JSON::serialized() const {
 }
 
 std::optional<std::string> JSON::stringValue() const {
-    if (auto s = std::get_if<std::string>(&value_))
-        return *s;
-    if (auto i = std::get_if<std::int64_t>(&value_))
-        return std::to_string(*i);
+    if (auto s = std::get_if<std::string>(&value_)) return *s;
+    if (auto i = std::get_if<std::int64_t>(&value_)) return std::to_string(*i);
     return std::nullopt;
 }
 
 std::optional<std::int64_t> JSON::intValue() const {
-    if (auto i = std::get_if<std::int64_t>(&value_))
-        return *i;
+    if (auto i = std::get_if<std::int64_t>(&value_)) return *i;
     if (auto d = std::get_if<double>(&value_)) {
-        if (std::trunc(*d) == *d && std::fabs(*d) < 1e15)
-            return static_cast<std::int64_t>(*d);
+        if (std::trunc(*d) == *d && std::fabs(*d) < 1e15) return static_cast<std::int64_t>(*d);
         return std::nullopt;
     }
     if (auto s = std::get_if<std::string>(&value_)) {
@@ -149,56 +138,45 @@ std::optional<std::int64_t> JSON::intValue() const {
             text.remove_prefix(1);
         }
         // A second sign, or digits missing, is not a number.
-        if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front())))
-            return std::nullopt;
+        if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front()))) return std::nullopt;
         // Read the magnitude as unsigned so that the most negative value still fits.
         std::uint64_t magnitude = 0;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-        if (error != std::errc() || end != text.data() + text.size())
-            return std::nullopt;
+        if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
         constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
         if (negative) {
-            if (magnitude > max + 1)
-                return std::nullopt;
+            if (magnitude > max + 1) return std::nullopt;
             return magnitude == max + 1 ? std::numeric_limits<std::int64_t>::min()
                                         : -static_cast<std::int64_t>(magnitude);
         }
-        if (magnitude > max)
-            return std::nullopt;
+        if (magnitude > max) return std::nullopt;
         return static_cast<std::int64_t>(magnitude);
     }
     return std::nullopt;
 }
 
 std::optional<bool> JSON::boolValue() const {
-    if (auto b = std::get_if<bool>(&value_))
-        return *b;
+    if (auto b = std::get_if<bool>(&value_)) return *b;
     if (auto i = std::get_if<std::int64_t>(&value_)) {
-        if (*i == 0)
-            return false;
-        if (*i == 1)
-            return true;
+        if (*i == 0) return false;
+        if (*i == 1) return true;
         return std::nullopt;
     }
     if (auto s = std::get_if<std::string>(&value_)) {
         std::string lower;
         lower.reserve(s->size());
-        for (char c : *s)
-            lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-        if (lower == "true" || lower == "yes" || lower == "1")
-            return true;
-        if (lower == "false" || lower == "no" || lower == "0")
-            return false;
+        for (char c : *s) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        if (lower == "true" || lower == "yes" || lower == "1") return true;
+        if (lower == "false" || lower == "no" || lower == "0") return false;
     }
     return std::nullopt;
 }
 
 const JSON* JSON::operator[](std::string_view name) const {
     auto object = objectValue();
-    if (!object)
-        return nullptr;
+    if (!object) return nullptr;
     auto found = object->find(name);
     return found == object->end() ? nullptr : &found->second;
 }
 
-} // namespace mcp
+}  // namespace mcp

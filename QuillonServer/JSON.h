@@ -30,8 +30,7 @@ public:
     JSON(Null) : value_(Null{}) {}
     JSON(bool b) : value_(b) {}
     template <std::integral I>
-        requires(!std::same_as<I, bool>)
-    JSON(I i) : value_(static_cast<std::int64_t>(i)) {}
+    requires(!std::same_as<I, bool>) JSON(I i) : value_(static_cast<std::int64_t>(i)) {}
     JSON(double d) : value_(d) {}
     JSON(const char* s) : value_(std::string(s)) {}
     JSON(std::string_view s) : value_(std::string(s)) {}
@@ -81,4 +80,4 @@ private:
     Value value_;
 };
 
-} // namespace mcp
+}  // namespace mcp

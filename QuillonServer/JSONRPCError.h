@@ -30,4 +30,4 @@ struct JSONRPCError : std::exception {
     }
 };
 
-} // namespace mcp
+}  // namespace mcp

@@ -9,14 +9,11 @@ JSONRPCMessage::JSONRPCMessage(const JSON& value) : kind(Response{}) {
         return;
     }
     std::optional<JSON> params;
-    if (auto p = value["params"])
-        params = *p;
+    if (auto p = value["params"]) params = *p;
     JSON id;
-    if (auto i = value["id"])
-        id = *i;
+    if (auto i = value["id"]) id = *i;
     std::optional<std::string> method;
-    if (auto m = value["method"]; m && (m->isString() || m->isInt()))
-        method = m->stringValue();
+    if (auto m = value["method"]; m && (m->isString() || m->isInt())) method = m->stringValue();
 
     if (method) {
         if (id.isNull())
@@ -30,4 +27,4 @@ JSONRPCMessage::JSONRPCMessage(const JSON& value) : kind(Response{}) {
     }
 }
 
-} // namespace mcp
+}  // namespace mcp

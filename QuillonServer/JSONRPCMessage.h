@@ -13,7 +13,7 @@ namespace mcp {
 // name is accepted, and anything malformed becomes `Invalid` carrying the error to answer with.
 struct JSONRPCMessage {
     struct Request {
-        JSON id; // never null
+        JSON id;  // never null
         std::string method;
         std::optional<JSON> params;
         bool operator==(const Request&) const = default;
@@ -24,7 +24,7 @@ struct JSONRPCMessage {
         bool operator==(const Notification&) const = default;
     };
     struct Invalid {
-        JSON id; // null when the message had none
+        JSON id;  // null when the message had none
         JSONRPCError error;
         bool operator==(const Invalid&) const = default;
     };
@@ -44,4 +44,4 @@ struct JSONRPCMessage {
     bool operator==(const JSONRPCMessage&) const = default;
 };
 
-} // namespace mcp
+}  // namespace mcp

@@ -14,8 +14,7 @@ JSON failure(JSON id, const JSONRPCError& error) {
     JSON::Object body;
     body.emplace("code", error.code);
     body.emplace("message", error.message);
-    if (error.data)
-        body.emplace("data", *error.data);
+    if (error.data) body.emplace("data", *error.data);
     JSON::Object reply;
     reply.emplace("jsonrpc", "2.0");
     reply.emplace("id", std::move(id));
@@ -23,4 +22,4 @@ JSON failure(JSON id, const JSONRPCError& error) {
     return JSON(std::move(reply));
 }
 
-} // namespace mcp::JSONRPCResponse
+}  // namespace mcp::JSONRPCResponse

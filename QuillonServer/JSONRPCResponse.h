@@ -10,4 +10,4 @@ JSON result(JSON id, JSON result);
 // {"jsonrpc":"2.0","id":id,"error":{"code":..,"message":..[,"data":..]}}
 JSON failure(JSON id, const JSONRPCError& error);
 
-} // namespace mcp::JSONRPCResponse
+}  // namespace mcp::JSONRPCResponse

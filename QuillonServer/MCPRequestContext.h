@@ -33,8 +33,7 @@ public:
     // Whether the host asked for progress of this request.
     bool wantsProgress() const noexcept { return static_cast<bool>(reporter_); }
     void reportProgress(const MCPProgress& progress) const {
-        if (reporter_)
-            reporter_(progress);
+        if (reporter_) reporter_(progress);
     }
 
 private:
@@ -42,4 +41,4 @@ private:
     Reporter reporter_;
 };
 
-} // namespace mcp
+}  // namespace mcp

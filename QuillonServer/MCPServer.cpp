@@ -18,15 +18,13 @@ namespace {
 JSON listing(const std::vector<MCPTool>& tools) {
     JSON::Array listed;
     listed.reserve(tools.size());
-    for (const auto& tool : tools)
-        listed.push_back(tool.listed());
+    for (const auto& tool : tools) listed.push_back(tool.listed());
     return JSON::object({{"tools", JSON(std::move(listed))}});
 }
 
 // A string, or an integer as its decimal text; anything else gives nothing.
 std::optional<std::string> nameText(const JSON* value) {
-    if (value && (value->isString() || value->isInt()))
-        return value->stringValue();
+    if (value && (value->isString() || value->isInt())) return value->stringValue();
     return std::nullopt;
 }
 
@@ -36,12 +34,10 @@ bool nonEmptyObject(const std::optional<JSON>& params) {
 
 // params._meta.progressToken when it is a string or an integer.
 std::optional<JSON> progressToken(const std::optional<JSON>& params) {
-    if (!params)
-        return std::nullopt;
+    if (!params) return std::nullopt;
     auto meta = (*params)["_meta"];
     auto token = meta ? (*meta)["progressToken"] : nullptr;
-    if (token && (token->isString() || token->isInt()))
-        return *token;
+    if (token && (token->isString() || token->isInt())) return *token;
     return std::nullopt;
 }
 
@@ -55,25 +51,25 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
-} // namespace
+}  // namespace
 
 MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
                      std::shared_ptr<MCPTransport> transport)
-    : info_(std::move(info)), tools_(std::move(tools)), handler_(std::move(handler)),
-      transport_(std::move(transport)), toolList_(listing(tools_)) {
-    for (std::size_t i = 0; i < tools_.size(); ++i)
-        toolIndex_.emplace(tools_[i].name, i);
+    : info_(std::move(info)),
+      tools_(std::move(tools)),
+      handler_(std::move(handler)),
+      transport_(std::move(transport)),
+      toolList_(listing(tools_)) {
+    for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (timer_ < 0)
-        throw std::system_error(errno, std::generic_category(), "timerfd_create");
+    if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
 }
 
 MCPServer::~MCPServer() {
     {
         std::lock_guard lock(mutex_);
-        for (const auto& task : running_)
-            task->cancel();
-        endOfInput_ = true; // a standby thread, if any, ends
+        for (const auto& task : running_) task->cancel();
+        endOfInput_ = true;  // a standby thread, if any, ends
         arm(std::chrono::nanoseconds(1));
     }
     pool_.waitIdle();
@@ -92,15 +88,13 @@ void MCPServer::Task::cancel() {
 }
 
 std::string MCPServer::key(const JSON& id) {
-    if (auto i = std::get_if<std::int64_t>(&id.value()))
-        return "n:" + std::to_string(*i);
+    if (auto i = std::get_if<std::int64_t>(&id.value())) return "n:" + std::to_string(*i);
     if (auto d = std::get_if<double>(&id.value())) {
         char text[64];
-        auto end = std::to_chars(text, text + sizeof text, *d).ptr; // shortest round trip
+        auto end = std::to_chars(text, text + sizeof text, *d).ptr;  // shortest round trip
         return "n:" + std::string(text, end);
     }
-    if (auto s = std::get_if<std::string>(&id.value()))
-        return "s:" + *s;
+    if (auto s = std::get_if<std::string>(&id.value())) return "s:" + *s;
     try {
         return "other:" + id.serialized();
     } catch (const std::exception&) {
@@ -124,17 +118,15 @@ void MCPServer::serve() {
 
 void MCPServer::lead() {
     while (auto line = transport_->nextLine())
-        if (!receive(*line))
-            return;
+        if (!receive(*line)) return;
     endOfInput();
 }
 
 void MCPServer::endOfInput() {
     std::lock_guard lock(mutex_);
     endOfInput_ = true;
-    for (const auto& task : running_)
-        task->cancel();
-    arm(std::chrono::nanoseconds(1)); // wakes the standby thread, which then ends
+    for (const auto& task : running_) task->cancel();
+    arm(std::chrono::nanoseconds(1));  // wakes the standby thread, which then ends
     ended_.notify_all();
 }
 
@@ -142,14 +134,14 @@ void MCPServer::arm(std::chrono::nanoseconds delay) {
     itimerspec setting{};
     setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
     setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
-    ::timerfd_settime(timer_, 0, &setting, nullptr); // cannot fail on our own valid descriptor
+    ::timerfd_settime(timer_, 0, &setting, nullptr);  // cannot fail on our own valid descriptor
 }
 
 void MCPServer::standBy() {
     for (;;) {
         pollfd ready{timer_, POLLIN, 0};
         if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
-            std::this_thread::sleep_for(callHandOffDelay); // never expected; do not spin
+            std::this_thread::sleep_for(callHandOffDelay);  // never expected; do not spin
         std::uint64_t expirations;
         [[maybe_unused]] auto cleared = ::read(timer_, &expirations, sizeof expirations);
         std::unique_lock lock(mutex_);
@@ -157,8 +149,7 @@ void MCPServer::standBy() {
             standby_ = false;
             return;
         }
-        if (!leaderInCall_)
-            continue; // the call ended as the timer expired
+        if (!leaderInCall_) continue;  // the call ended as the timer expired
         // The call outlasts the delay: read on in its place.
         leaderInCall_ = false;
         ++term_;
@@ -182,24 +173,19 @@ bool MCPServer::receive(std::string_view line) {
         JSON::Array replies;
         for (const auto& element : *batch) {
             JSONRPCMessage message(element);
-            auto task = std::holds_alternative<JSONRPCMessage::Request>(message.kind) ? std::make_shared<Task>() : nullptr;
-            if (task)
-                task->progressToken = progressToken(std::get<JSONRPCMessage::Request>(message.kind).params);
+            auto task =
+                std::holds_alternative<JSONRPCMessage::Request>(message.kind) ? std::make_shared<Task>() : nullptr;
+            if (task) task->progressToken = progressToken(std::get<JSONRPCMessage::Request>(message.kind).params);
             auto reply = handle(message, task);
-            if (task)
-                task->close();
-            if (reply)
-                replies.push_back(std::move(*reply));
+            if (task) task->close();
+            if (reply) replies.push_back(std::move(*reply));
         }
-        if (!replies.empty())
-            write(JSON(std::move(replies)));
+        if (!replies.empty()) write(JSON(std::move(replies)));
         return true;
     }
     JSONRPCMessage message(std::move(value));
-    if (auto request = std::get_if<JSONRPCMessage::Request>(&message.kind))
-        return run(std::move(*request));
-    if (auto reply = handle(message, nullptr))
-        write(*reply);
+    if (auto request = std::get_if<JSONRPCMessage::Request>(&message.kind)) return run(std::move(*request));
+    if (auto reply = handle(message, nullptr)) write(*reply);
     return true;
 }
 
@@ -231,46 +217,41 @@ bool MCPServer::run(JSONRPCMessage::Request request) {
     }
     JSONRPCMessage message(std::move(request));
     auto reply = handle(message, task);
-    task->close(); // the last notification is written before the reply
-    if (reply)
-        write(*reply);
+    task->close();  // the last notification is written before the reply
+    if (reply) write(*reply);
     std::lock_guard lock(mutex_);
     // Only its own entry: after an id was reused, the entry belongs to the later request, which
     // must stay findable by notifications/cancelled.
     if (auto entry = inFlight_.find(requestKey); entry != inFlight_.end() && entry->second == task)
         inFlight_.erase(entry);
     running_.erase(task);
-    if (!mayWait)
-        return true;
+    if (!mayWait) return true;
     if (leaderInCall_ && term_ == term) {
         leaderInCall_ = false;
         arm(std::chrono::nanoseconds(0));
         return true;
     }
-    return false; // the standby thread reads now
+    return false;  // the standby thread reads now
 }
 
 MCPRequestContext MCPServer::context(const std::shared_ptr<Task>& task) const {
-    if (!task)
-        return {};
-    if (!task->progressToken)
-        return MCPRequestContext(task->stop.get_token());
+    if (!task) return {};
+    if (!task->progressToken) return MCPRequestContext(task->stop.get_token());
     // Holds the task and the transport, not the server: a report is only ever dropped.
     return MCPRequestContext(task->stop.get_token(), [task, transport = transport_](const MCPProgress& update) {
-        if (!std::isfinite(update.progress) || (update.total && !std::isfinite(*update.total)))
-            return;
+        if (!std::isfinite(update.progress) || (update.total && !std::isfinite(*update.total))) return;
         JSON::Object params;
         params.emplace("progressToken", *task->progressToken);
         params.emplace("progress", update.progress);
-        if (update.total)
-            params.emplace("total", *update.total);
+        if (update.total) params.emplace("total", *update.total);
         params.emplace("message", update.message);
-        std::string text = JSON::object({{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", JSON(std::move(params))}}).serialized();
+        std::string text =
+            JSON::object(
+                {{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", JSON(std::move(params))}})
+                .serialized();
         std::lock_guard lock(task->progress);
-        if (!task->open || task->stop.stop_requested())
-            return;
-        if (task->lastProgress && !(update.progress > *task->lastProgress))
-            return; // progress only grows
+        if (!task->open || task->stop.stop_requested()) return;
+        if (task->lastProgress && !(update.progress > *task->lastProgress)) return;  // progress only grows
         task->lastProgress = update.progress;
         transport->write(text);
     });
@@ -307,37 +288,32 @@ std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, const std::
         message.kind);
 }
 
-JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context) {
+JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& params,
+                        const MCPRequestContext& context) {
     if (method == "initialize") {
         std::string_view version = preferredProtocolVersion;
         if (nonEmptyObject(params)) {
             auto candidate = nameText((*params)["protocolVersion"]);
-            if (candidate && std::ranges::find(supportedProtocolVersions, *candidate) != supportedProtocolVersions.end())
+            if (candidate &&
+                std::ranges::find(supportedProtocolVersions, *candidate) != supportedProtocolVersions.end())
                 version = *std::ranges::find(supportedProtocolVersions, *candidate);
         }
         JSON::Object result;
         result.emplace("protocolVersion", version);
         result.emplace("capabilities", JSON::object({{"tools", JSON::object({{"listChanged", false}})}}));
         result.emplace("serverInfo", JSON::object({{"name", info_.name}, {"version", info_.version}}));
-        if (info_.instructions)
-            result.emplace("instructions", *info_.instructions);
+        if (info_.instructions) result.emplace("instructions", *info_.instructions);
         return JSON(std::move(result));
     }
-    if (method == "ping")
-        return JSON(JSON::Object{});
-    if (method == "tools/list")
-        return toolList_;
+    if (method == "ping") return JSON(JSON::Object{});
+    if (method == "tools/list") return toolList_;
     if (method == "tools/call") {
         std::optional<std::string> name;
-        if (nonEmptyObject(params))
-            name = nameText((*params)["name"]);
-        if (!name || name->empty())
-            throw JSONRPCError::invalidParams("tools/call requires a tool name");
-        if (!toolIndex_.contains(*name))
-            throw JSONRPCError::invalidParams("Unknown tool: " + *name);
+        if (nonEmptyObject(params)) name = nameText((*params)["name"]);
+        if (!name || name->empty()) throw JSONRPCError::invalidParams("tools/call requires a tool name");
+        if (!toolIndex_.contains(*name)) throw JSONRPCError::invalidParams("Unknown tool: " + *name);
         JSON arguments{JSON::Object{}};
-        if (auto given = (*params)["arguments"])
-            arguments = given->isObject() ? *given : JSON();
+        if (auto given = (*params)["arguments"]) arguments = given->isObject() ? *given : JSON();
         return handler_->callTool(*name, arguments, context).payload();
     }
     throw JSONRPCError::methodNotFound(method);
@@ -348,9 +324,9 @@ void MCPServer::write(const JSON& reply) {
     try {
         text = reply.serialized();
     } catch (const std::exception&) {
-        return; // a reply that cannot be serialized is dropped
+        return;  // a reply that cannot be serialized is dropped
     }
     transport_->write(text);
 }
 
-} // namespace mcp
+}  // namespace mcp

@@ -43,8 +43,8 @@ public:
         bool operator==(const Info&) const = default;
     };
 
-    static constexpr std::array<std::string_view, 4> supportedProtocolVersions{
-        "2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"};
+    static constexpr std::array<std::string_view, 4> supportedProtocolVersions{"2025-11-25", "2025-06-18", "2025-03-26",
+                                                                               "2024-11-05"};
     static constexpr std::string_view preferredProtocolVersion = "2025-06-18";
     // How long a tools/call may keep the reading thread before another thread reads on.
     static constexpr std::chrono::microseconds callHandOffDelay{1000};
@@ -52,7 +52,7 @@ public:
     // Throws std::system_error when the hand-off timer cannot be created (no descriptor left).
     MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
               std::shared_ptr<MCPTransport> transport);
-    ~MCPServer(); // cancels and awaits whatever still runs
+    ~MCPServer();  // cancels and awaits whatever still runs
     MCPServer(const MCPServer&) = delete;
     MCPServer& operator=(const MCPServer&) = delete;
 
@@ -67,42 +67,42 @@ public:
 private:
     struct Task {
         std::stop_source stop;
-        std::optional<JSON> progressToken; // the host's, when it asked for progress
-        std::mutex progress;               // held while a notification of this request is written
-        bool open = true;                  // false once the reply is due or the request is cancelled
+        std::optional<JSON> progressToken;  // the host's, when it asked for progress
+        std::mutex progress;                // held while a notification of this request is written
+        bool open = true;                   // false once the reply is due or the request is cancelled
         std::optional<double> lastProgress;
         void close();
-        void cancel(); // closes, then requests the stop
+        void cancel();  // closes, then requests the stop
     };
 
     void lead();
-    bool receive(std::string_view line); // false when another thread took over reading meanwhile
+    bool receive(std::string_view line);  // false when another thread took over reading meanwhile
     bool run(JSONRPCMessage::Request request);
     std::optional<JSON> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
     JSON respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context);
     MCPRequestContext context(const std::shared_ptr<Task>& task) const;
     void standBy();
     void endOfInput();
-    void arm(std::chrono::nanoseconds delay); // zero disarms; lock held
+    void arm(std::chrono::nanoseconds delay);  // zero disarms; lock held
     void write(const JSON& reply);
 
     const Info info_;
     const std::vector<MCPTool> tools_;
     const std::shared_ptr<MCPToolHandler> handler_;
     const std::shared_ptr<MCPTransport> transport_;
-    const JSON toolList_; // the "tools/list" result, built once
+    const JSON toolList_;  // the "tools/list" result, built once
     std::unordered_map<std::string, std::size_t> toolIndex_;
-    int timer_ = -1; // timerfd that wakes the standby reader
+    int timer_ = -1;  // timerfd that wakes the standby reader
 
-    std::mutex mutex_; // guards everything below but the pool
+    std::mutex mutex_;  // guards everything below but the pool
     std::condition_variable ended_;
     std::map<std::string, std::shared_ptr<Task>> inFlight_;
-    std::set<std::shared_ptr<Task>> running_; // also requests whose key a later one reused
-    bool leaderInCall_ = false; // the reading thread runs a call and nobody reads
-    std::uint64_t term_ = 0;    // counts take-overs of reading
-    bool standby_ = false;      // a standby thread waits on the timer
+    std::set<std::shared_ptr<Task>> running_;  // also requests whose key a later one reused
+    bool leaderInCall_ = false;                // the reading thread runs a call and nobody reads
+    std::uint64_t term_ = 0;                   // counts take-overs of reading
+    bool standby_ = false;                     // a standby thread waits on the timer
     bool endOfInput_ = false;
-    TaskPool pool_; // last: destroyed (and awaited) first
+    TaskPool pool_;  // last: destroyed (and awaited) first
 };
 
-} // namespace mcp
+}  // namespace mcp

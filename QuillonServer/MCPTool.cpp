@@ -7,9 +7,8 @@ JSON MCPTool::listed() const {
     members.emplace("name", name);
     members.emplace("description", description);
     members.emplace("inputSchema", inputSchema);
-    if (annotations)
-        members.emplace("annotations", *annotations);
+    if (annotations) members.emplace("annotations", *annotations);
     return JSON(std::move(members));
 }
 
-} // namespace mcp
+}  // namespace mcp

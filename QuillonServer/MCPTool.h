@@ -19,4 +19,4 @@ struct MCPTool {
     bool operator==(const MCPTool&) const = default;
 };
 
-} // namespace mcp
+}  // namespace mcp

@@ -16,7 +16,8 @@ public:
     virtual ~MCPToolHandler() = default;
     // `name` is known to be in the catalogue; `arguments` is an object, or null when the host
     // sent something else.
-    virtual MCPToolResult callTool(const std::string& name, const JSON& arguments, const MCPRequestContext& context) = 0;
+    virtual MCPToolResult callTool(const std::string& name, const JSON& arguments,
+                                   const MCPRequestContext& context) = 0;
 };
 
-} // namespace mcp
+}  // namespace mcp

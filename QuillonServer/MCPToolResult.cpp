@@ -12,4 +12,4 @@ JSON MCPToolResult::payload() const {
     return JSON(std::move(result));
 }
 
-} // namespace mcp
+}  // namespace mcp

@@ -16,4 +16,4 @@ struct MCPToolResult {
     bool operator==(const MCPToolResult&) const = default;
 };
 
-} // namespace mcp
+}  // namespace mcp

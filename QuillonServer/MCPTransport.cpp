@@ -23,17 +23,15 @@ void MCPLineStream::finish() const {
 std::optional<std::string> MCPLineStream::next() const {
     std::unique_lock lock(state_->mutex);
     state_->arrived.wait(lock, [&] { return !state_->lines.empty() || state_->finished; });
-    if (state_->lines.empty())
-        return std::nullopt;
+    if (state_->lines.empty()) return std::nullopt;
     std::string line = std::move(state_->lines.front());
     state_->lines.pop_front();
     return line;
 }
 
 std::optional<std::string> MCPTransport::nextLine() {
-    if (!stream_)
-        stream_ = lines();
+    if (!stream_) stream_ = lines();
     return stream_->next();
 }
 
-} // namespace mcp
+}  // namespace mcp

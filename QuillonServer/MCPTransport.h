@@ -30,7 +30,10 @@ public:
         explicit iterator(const MCPLineStream* stream) : stream_(stream) { advance(); }
         iterator() = default;
         const std::string& operator*() const { return *current_; }
-        iterator& operator++() { advance(); return *this; }
+        iterator& operator++() {
+            advance();
+            return *this;
+        }
         bool operator==(const iterator& other) const { return !current_ && !other.current_; }
 
     private:
@@ -66,7 +69,7 @@ public:
     virtual void write(std::string_view message) = 0;
 
 private:
-    std::optional<MCPLineStream> stream_; // the default nextLine's source
+    std::optional<MCPLineStream> stream_;  // the default nextLine's source
 };
 
-} // namespace mcp
+}  // namespace mcp

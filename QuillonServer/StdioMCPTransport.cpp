@@ -15,10 +15,8 @@ namespace {
 void writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
 }
@@ -32,16 +30,14 @@ std::string sessionHeader() {
     return "---- session " + std::to_string(::getpid()) + " " + date + " ----\n";
 }
 
-} // namespace
+}  // namespace
 
 StdioMCPTransport::Shared::~Shared() {
-    if (trace >= 0)
-        ::close(trace);
+    if (trace >= 0) ::close(trace);
 }
 
 void StdioMCPTransport::Shared::traceLine(std::string_view prefix, std::string_view bytes) {
-    if (trace < 0)
-        return;
+    if (trace < 0) return;
     std::string line;
     line.reserve(prefix.size() + bytes.size() + 1);
     line.append(prefix).append(bytes).push_back('\n');
@@ -71,10 +67,8 @@ std::optional<std::string> StdioMCPTransport::LineReader::next(const std::weak_p
             std::size_t begin = start_;
             std::size_t end = feed;
             start_ = searched_ = feed + 1;
-            if (end > begin && pending_[end - 1] == '\r')
-                --end;
-            if (end == begin)
-                continue;
+            if (end > begin && pending_[end - 1] == '\r') --end;
+            if (end == begin) continue;
             std::string line(pending_, begin, end - begin);
             if (auto shared = trace.lock(); shared && shared->trace >= 0) {
                 std::lock_guard lock(shared->lock);
@@ -86,13 +80,10 @@ std::optional<std::string> StdioMCPTransport::LineReader::next(const std::weak_p
         pending_.erase(0, start_);
         searched_ -= start_;
         start_ = 0;
-        if (block_.empty())
-            block_.resize(readBlockBytes);
+        if (block_.empty()) block_.resize(readBlockBytes);
         ssize_t count = ::read(input_, block_.data(), block_.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return std::nullopt; // end of input, or an error treated as such; a partial line is dropped
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return std::nullopt;  // end of input, or an error treated as such; a partial line is dropped
         pending_.append(block_.data(), static_cast<std::size_t>(count));
     }
 }
@@ -106,8 +97,7 @@ MCPLineStream StdioMCPTransport::lines() {
     std::thread([stream, transport, input] {
         pthread_setname_np(pthread_self(), "mcp.stdin");
         LineReader reader(input);
-        while (auto line = reader.next(transport))
-            stream.yield(std::move(*line));
+        while (auto line = reader.next(transport)) stream.yield(std::move(*line));
         stream.finish();
     }).detach();
     return stream;
@@ -124,4 +114,4 @@ void StdioMCPTransport::write(std::string_view message) {
     writeAll(output_, bytes);
 }
 
-} // namespace mcp
+}  // namespace mcp

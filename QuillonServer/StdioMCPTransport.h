@@ -36,7 +36,7 @@ private:
         std::mutex lock;
         int trace = -1;
         ~Shared();
-        void traceLine(std::string_view prefix, std::string_view bytes); // lock held
+        void traceLine(std::string_view prefix, std::string_view bytes);  // lock held
     };
 
     // Splits one descriptor's bytes into lines: carriage return before the line feed dropped,
@@ -49,15 +49,15 @@ private:
     private:
         int input_;
         std::string pending_;
-        std::size_t start_ = 0;    // where the unread part of pending_ begins
-        std::size_t searched_ = 0; // pending_ holds no line feed before this
+        std::size_t start_ = 0;     // where the unread part of pending_ begins
+        std::size_t searched_ = 0;  // pending_ holds no line feed before this
         std::string block_;
     };
 
     int input_;
     int output_;
     std::shared_ptr<Shared> shared_;
-    LineReader reader_; // nextLine's
+    LineReader reader_;  // nextLine's
 };
 
-} // namespace mcp
+}  // namespace mcp

@@ -14,8 +14,7 @@ TaskPool::~TaskPool() {
         workers.swap(workers_);
     }
     wake_.notify_all();
-    for (auto& worker : workers)
-        worker.thread.join();
+    for (auto& worker : workers) worker.thread.join();
 }
 
 void TaskPool::submit(std::function<void()> job) {
@@ -29,7 +28,7 @@ void TaskPool::submit(std::function<void()> job) {
         self->thread = std::thread([this, self] { work(self); });
         return;
     }
-    lock.unlock(); // the woken thread need not wait for this one to let go
+    lock.unlock();  // the woken thread need not wait for this one to let go
     wake_.notify_one();
 }
 
@@ -41,8 +40,7 @@ void TaskPool::waitIdle() {
 std::size_t TaskPool::threadCount() const {
     std::lock_guard lock(mutex_);
     std::size_t count = 0;
-    for (const auto& worker : workers_)
-        count += worker.retired ? 0 : 1;
+    for (const auto& worker : workers_) count += worker.retired ? 0 : 1;
     return count;
 }
 
@@ -65,10 +63,8 @@ void TaskPool::work(std::list<Worker>::iterator self) {
         bool woken = wake_.wait_for(lock, idleLifetime_, [&] { return stopping_ || !jobs_.empty(); });
         --idle_;
         if (jobs_.empty()) {
-            if (stopping_)
-                return;
-            if (!woken)
-                break;
+            if (stopping_) return;
+            if (!woken) break;
             continue;
         }
         auto job = std::move(jobs_.front());
@@ -76,15 +72,13 @@ void TaskPool::work(std::list<Worker>::iterator self) {
         ++busy_;
         lock.unlock();
         job();
-        job = nullptr; // release what the job captured before reporting quiet
+        job = nullptr;  // release what the job captured before reporting quiet
         lock.lock();
         --busy_;
-        if (busy_ == 0 && jobs_.empty())
-            quiet_.notify_all();
-        if (idle_ >= maximumIdle_ && jobs_.empty())
-            break;
+        if (busy_ == 0 && jobs_.empty()) quiet_.notify_all();
+        if (idle_ >= maximumIdle_ && jobs_.empty()) break;
     }
     self->retired = true;
 }
 
-} // namespace mcp
+}  // namespace mcp

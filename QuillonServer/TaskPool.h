@@ -19,7 +19,7 @@ namespace mcp {
 class TaskPool {
 public:
     explicit TaskPool(std::size_t maximumIdle = 4, std::chrono::milliseconds idleLifetime = std::chrono::seconds(30));
-    ~TaskPool(); // waits for every job, then joins every thread
+    ~TaskPool();  // waits for every job, then joins every thread
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
 
@@ -49,4 +49,4 @@ private:
     bool stopping_ = false;
 };
 
-} // namespace mcp
+}  // namespace mcp

@@ -28,7 +28,8 @@ bool x11Answers(const std::string& display) {
     std::string rest = display;
     if (rest.rfind("unix:", 0) == 0) rest = rest.substr(4);
     if (rest.empty() || rest[0] != ':') return true;
-    const std::string number = rest.substr(1, rest.find('.') == std::string::npos ? std::string::npos : rest.find('.') - 1);
+    const std::string number =
+        rest.substr(1, rest.find('.') == std::string::npos ? std::string::npos : rest.find('.') - 1);
     if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
     return acceptsConnections("/tmp/.X11-unix/X" + number);
 }
@@ -39,10 +40,13 @@ DesktopReachability DesktopReachability::probe(const DesktopSession& session) {
     DesktopReachability r;
     if (session.waylandSocket) {
         r.waylandCompositor = acceptsConnections(session.waylandSocket->string());
-        if (!r.waylandCompositor) r.waylandProblem = "the compositor at " + session.waylandSocket->string() + " does not answer";
-        else if (!session.sessionBusAddress) r.waylandProblem = "no session bus was found";
-        else if (!ScreenCastPortal::reachable(*session.sessionBusAddress, std::chrono::seconds(5), &r.waylandProblem)) {}
-        else r.screenCastPortal = true;
+        if (!r.waylandCompositor)
+            r.waylandProblem = "the compositor at " + session.waylandSocket->string() + " does not answer";
+        else if (!session.sessionBusAddress)
+            r.waylandProblem = "no session bus was found";
+        else if (!ScreenCastPortal::reachable(*session.sessionBusAddress, std::chrono::seconds(5), &r.waylandProblem)) {
+        } else
+            r.screenCastPortal = true;
     }
     if (session.x11Display) r.x11Server = x11Answers(*session.x11Display);
     return r;
@@ -55,12 +59,12 @@ CaptureBackendChoice CaptureBackendChoice::choose(CaptureBackendKind setting, co
     if (session.waylandSocket && reachability.waylandCompositor && reachability.screenCastPortal)
         return {CaptureBackendKind::wayland, "capture back end auto: wayland, the Wayland session at " +
                                                  session.waylandSocket->string() + " has the screen-cast portal."};
-    std::string whyNotWayland = !session.waylandSocket ? "no Wayland session was found"
-                                                      : "the Wayland session cannot be recorded (" +
-                                                            reachability.waylandProblem + ")";
+    std::string whyNotWayland = !session.waylandSocket
+                                    ? "no Wayland session was found"
+                                    : "the Wayland session cannot be recorded (" + reachability.waylandProblem + ")";
     if (session.x11Display && reachability.x11Server)
-        return {CaptureBackendKind::x11,
-                "capture back end auto: x11, " + whyNotWayland + " and the X display " + *session.x11Display + " answers."};
+        return {CaptureBackendKind::x11, "capture back end auto: x11, " + whyNotWayland + " and the X display " +
+                                             *session.x11Display + " answers."};
     return {CaptureBackendKind::synthetic,
             "capture back end auto: synthetic (a test pattern), " + whyNotWayland + " and " +
                 (session.x11Display ? "the X display " + *session.x11Display + " does not answer."

@@ -23,8 +23,10 @@ void closeQuietly(int& fd) {
 
 ChildProcess::Exit exitFrom(int status) {
     ChildProcess::Exit exit;
-    if (WIFEXITED(status)) exit.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) exit.signal = WTERMSIG(status);
+    if (WIFEXITED(status))
+        exit.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        exit.signal = WTERMSIG(status);
     return exit;
 }
 
@@ -72,13 +74,17 @@ ChildProcess::Exit exitFrom(int status) {
         ::dup2(error, 2);
         unsigned firstClosed = 3;
         if (inherited >= 0) {
-            if (inherited == 3) ::fcntl(3, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
-            else ::dup2(inherited, 3);
+            if (inherited == 3)
+                ::fcntl(3, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+            else
+                ::dup2(inherited, 3);
             firstClosed = 4;
         }
         ::syscall(SYS_close_range, firstClosed, ~0u, 0u);
-        if (envp != nullptr) ::execve(executable, argv, envp);
-        else ::execv(executable, argv);
+        if (envp != nullptr)
+            ::execve(executable, argv, envp);
+        else
+            ::execv(executable, argv);
         exitNow(127);
     }
     if (program < 0) exitNow(127);
@@ -199,7 +205,8 @@ ChildProcess::~ChildProcess() {
     if (!exit_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     closeQuietly(in_);
     closeQuietly(out_);
@@ -276,8 +283,10 @@ ChildProcess::Captured ChildProcess::run(const std::string& program, const std::
         if (r < 0) break;
         if (fds[0].revents) {
             ssize_t n = ::read(child.out_, buffer, sizeof buffer);
-            if (n > 0) captured.output.append(buffer, std::size_t(n));
-            else if (n == 0 || errno != EINTR) outOpen = false;
+            if (n > 0)
+                captured.output.append(buffer, std::size_t(n));
+            else if (n == 0 || errno != EINTR)
+                outOpen = false;
         }
         if (fds[1].revents) {
             ssize_t n = ::read(child.err_, buffer, sizeof buffer);

@@ -19,14 +19,17 @@ class ChildProcess {
 public:
     struct ProgramNotFound {
         std::string program;
-        std::string description() const { return recorder::failure_text::caseForm("programNotFound", {recorder::failure_text::quoted(program)}); }
+        std::string description() const {
+            return recorder::failure_text::caseForm("programNotFound", {recorder::failure_text::quoted(program)});
+        }
         bool operator==(const ProgramNotFound&) const = default;
     };
     struct SystemCall {
         std::string name;
         int error = 0;
         std::string description() const {
-            return recorder::failure_text::caseForm("systemCall", {recorder::failure_text::quoted(name), std::to_string(error)});
+            return recorder::failure_text::caseForm("systemCall",
+                                                    {recorder::failure_text::quoted(name), std::to_string(error)});
         }
         bool operator==(const SystemCall&) const = default;
     };

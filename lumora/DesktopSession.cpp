@@ -21,7 +21,8 @@ std::vector<std::pair<long, std::string>> numbered(const DesktopEnvironment& env
     for (const auto& name : env.entries(dir)) {
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string digits = name.substr(prefix.size());
-        if (digits.size() > 6 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        if (digits.size() > 6 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         found.emplace_back(std::stol(digits), name);
     }
@@ -61,7 +62,8 @@ DesktopSession DesktopSession::discover(const DesktopEnvironment& env) {
     DesktopSession session;
 
     // The runtime directory: $XDG_RUNTIME_DIR, else the one logind makes for the user.
-    if (auto dir = nonEmpty(env, "XDG_RUNTIME_DIR"); dir && std::filesystem::path(*dir).is_absolute() && env.isDirectory(*dir))
+    if (auto dir = nonEmpty(env, "XDG_RUNTIME_DIR");
+        dir && std::filesystem::path(*dir).is_absolute() && env.isDirectory(*dir))
         session.runtimeDirectory = std::filesystem::path(*dir);
     else if (std::filesystem::path run = "/run/user/" + std::to_string(env.uid); env.isDirectory(run))
         session.runtimeDirectory = run;
@@ -83,7 +85,8 @@ DesktopSession DesktopSession::discover(const DesktopEnvironment& env) {
     }
 
     // The session bus: $DBUS_SESSION_BUS_ADDRESS as given, else the runtime directory's "bus".
-    if (auto address = nonEmpty(env, "DBUS_SESSION_BUS_ADDRESS")) session.sessionBusAddress = *address;
+    if (auto address = nonEmpty(env, "DBUS_SESSION_BUS_ADDRESS"))
+        session.sessionBusAddress = *address;
     else if (session.runtimeDirectory && env.isSocket(*session.runtimeDirectory / "bus"))
         session.sessionBusAddress = dbusAddressForSocket(*session.runtimeDirectory / "bus");
 
@@ -105,8 +108,10 @@ DesktopSession DesktopSession::discover(const DesktopEnvironment& env) {
 std::string DesktopSession::summary() const {
     auto shown = [](const auto& value) -> std::string {
         if (!value) return "none";
-        if constexpr (std::is_same_v<std::decay_t<decltype(*value)>, std::filesystem::path>) return value->string();
-        else return *value;
+        if constexpr (std::is_same_v<std::decay_t<decltype(*value)>, std::filesystem::path>)
+            return value->string();
+        else
+            return *value;
     };
     return "Wayland socket " + shown(waylandSocket) + ", session bus " + shown(sessionBusAddress) + ", X display " +
            shown(x11Display);

@@ -72,8 +72,10 @@ FfmpegCapture::~FfmpegCapture() {
     stop();
     if (thread_.joinable()) {
         // The observer may release its capture from inside its own callback.
-        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
-        else thread_.join();
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
     }
 }
 
@@ -90,9 +92,10 @@ void FfmpegCapture::run() {
     try {
         ffmpeg.emplace("ffmpeg", arguments_);
     } catch (const ChildProcess::Failure& failure) {
-        finish(CaptureError{recorder::AutomationErrorCode::captureFailed,
-                            "The capture could not be started: ffmpeg could not be run (" + failure.description() + ")."},
-               CaptureEnd::failed);
+        finish(
+            CaptureError{recorder::AutomationErrorCode::captureFailed,
+                         "The capture could not be started: ffmpeg could not be run (" + failure.description() + ")."},
+            CaptureEnd::failed);
         return;
     }
 
@@ -115,7 +118,8 @@ void FfmpegCapture::run() {
                 stopRequested_ = true;
             }
         }
-        if (started && request_.failure == CaptureFailureMode::during && !crashed && now - *startedAt >= timing_.crashAfter) {
+        if (started && request_.failure == CaptureFailureMode::during && !crashed &&
+            now - *startedAt >= timing_.crashAfter) {
             crashed = true;
             ffmpeg->signal(SIGKILL);
         }
@@ -169,17 +173,20 @@ void FfmpegCapture::run() {
                         if (line.find("No space left on device") != std::string::npos ||
                             line.find("Disk quota exceeded") != std::string::npos)
                             diskFull = true;
-                }
-                else if (n == 0 || errno != EINTR) errOpen = false;
+                } else if (n == 0 || errno != EINTR)
+                    errOpen = false;
             }
             return true;
         };
-        if (!readReports(50) && !outOpen && !errOpen) exit = ffmpeg->waitFor(std::chrono::milliseconds(50));
-        else exit = ffmpeg->poll();
+        if (!readReports(50) && !outOpen && !errOpen)
+            exit = ffmpeg->waitFor(std::chrono::milliseconds(50));
+        else
+            exit = ffmpeg->poll();
         // The last reports and error lines still in the pipes, without waiting for other
         // holders of the pipes to let go.
         if (exit)
-            for (int i = 0; i < 64 && readReports(0); ++i) {}
+            for (int i = 0; i < 64 && readReports(0); ++i) {
+            }
     }
 
     const auto& output = request_.outputPath;
@@ -189,8 +196,9 @@ void FfmpegCapture::run() {
             finish(CaptureCancelled{}, CaptureEnd::stopRequested);
         } else {
             finish(CaptureError{recorder::AutomationErrorCode::captureFailed,
-                                withDetail("The capture could not be started (ffmpeg ended with " + exit->description() + ").",
-                                           errors.text())},
+                                withDetail(
+                                    "The capture could not be started (ffmpeg ended with " + exit->description() + ").",
+                                    errors.text())},
                    CaptureEnd::failed);
         }
         return;
@@ -200,12 +208,13 @@ void FfmpegCapture::run() {
     // was written up to then is kept: fragmented, it plays up to the last whole fragment.
     if (diskFull) {
         auto measured = MediaProbe::measure(output);
-        std::string message = "The disk is full: the recording stopped when " + output.parent_path().string() +
-                              " ran out of space.";
+        std::string message =
+            "The disk is full: the recording stopped when " + output.parent_path().string() + " ran out of space.";
         if (auto* media = std::get_if<SavedMedia>(&measured)) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.1f", media->durationSeconds);
-            message += " The part recorded until then (" + std::string(seconds) + " s) was kept at " + output.string() + ".";
+            message +=
+                " The part recorded until then (" + std::string(seconds) + " s) was kept at " + output.string() + ".";
         } else {
             message += " Nothing playable had been written, so no file was kept.";
             removeQuietly(output);
@@ -221,8 +230,10 @@ void FfmpegCapture::run() {
     if (crashed || (endedByItself && !exit->succeeded())) {
         auto measured = MediaProbe::measure(output);
         std::string message = "The capture stopped unexpectedly (ffmpeg ended with " + exit->description() + ").";
-        if (std::holds_alternative<SavedMedia>(measured)) message += " A partial recording was kept at " + output.string() + ".";
-        else removeQuietly(output);
+        if (std::holds_alternative<SavedMedia>(measured))
+            message += " A partial recording was kept at " + output.string() + ".";
+        else
+            removeQuietly(output);
         finish(CaptureError{recorder::AutomationErrorCode::captureFailed, withDetail(message, errors.text())},
                CaptureEnd::failed);
         return;
@@ -235,9 +246,10 @@ void FfmpegCapture::run() {
         return;
     }
     removeQuietly(output);
-    finish(CaptureError{recorder::AutomationErrorCode::finalizationFailed,
-                        withDetail("The recording could not be saved: " + std::get<std::string>(measured), errors.text())},
-           CaptureEnd::failed);
+    finish(
+        CaptureError{recorder::AutomationErrorCode::finalizationFailed,
+                     withDetail("The recording could not be saved: " + std::get<std::string>(measured), errors.text())},
+        CaptureEnd::failed);
 }
 
 }  // namespace lumora

@@ -24,8 +24,7 @@ public:
     };
 
     // `arguments` are ffmpeg's, output file last. The capture runs on a thread of its own.
-    FfmpegCapture(std::vector<std::string> arguments, CaptureRequest request, CaptureObserver observer,
-                  Timing timing);
+    FfmpegCapture(std::vector<std::string> arguments, CaptureRequest request, CaptureObserver observer, Timing timing);
     FfmpegCapture(std::vector<std::string> arguments, CaptureRequest request, CaptureObserver observer)
         : FfmpegCapture(std::move(arguments), std::move(request), std::move(observer), Timing{}) {}
     ~FfmpegCapture() override;

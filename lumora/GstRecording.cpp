@@ -114,7 +114,8 @@ GstRecording::Ending GstRecording::run(const std::vector<std::string>& arguments
                 stopping = true;
             }
         }
-        if (recording && request.failure == CaptureFailureMode::during && !crashed && now - *startedAt >= timing.crashAfter) {
+        if (recording && request.failure == CaptureFailureMode::during && !crashed &&
+            now - *startedAt >= timing.crashAfter) {
             crashed = true;
             gst->signal(SIGKILL);
         }
@@ -138,44 +139,52 @@ GstRecording::Ending GstRecording::run(const std::vector<std::string>& arguments
             for (int i = 0; i < 2; ++i) {
                 if (!fds[i].revents) continue;
                 ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) tail.append(buffer, std::size_t(n));
-                else if (n == 0 || errno != EINTR) (i == 0 ? outOpen : errOpen) = false;
+                if (n > 0)
+                    tail.append(buffer, std::size_t(n));
+                else if (n == 0 || errno != EINTR)
+                    (i == 0 ? outOpen : errOpen) = false;
             }
             return true;
         };
-        if (!readOutput(50) && !outOpen && !errOpen) exit = gst->waitFor(std::chrono::milliseconds(50));
-        else exit = gst->poll();
+        if (!readOutput(50) && !outOpen && !errOpen)
+            exit = gst->waitFor(std::chrono::milliseconds(50));
+        else
+            exit = gst->poll();
         if (exit)
-            for (int i = 0; i < 64 && readOutput(0); ++i) {}
+            for (int i = 0; i < 64 && readOutput(0); ++i) {
+            }
     }
     if (noFrame) {
         removeQuietly(output);
         return {CaptureError{AutomationErrorCode::captureFailed,
-                                   "The desktop granted the screen but sent no picture within " + secondsText(timing.firstFrame) +
-                                       "; nothing was recorded.",
-                                   std::string("Make sure the screen is on and not locked, then start a new recording; "
-                                               "if no picture comes again, ask the user to check the desktop's "
-                                               "screen sharing.")},
-                      CaptureEnd::failed};
+                             "The desktop granted the screen but sent no picture within " +
+                                 secondsText(timing.firstFrame) + "; nothing was recorded.",
+                             std::string("Make sure the screen is on and not locked, then start a new recording; "
+                                         "if no picture comes again, ask the user to check the desktop's "
+                                         "screen sharing.")},
+                CaptureEnd::failed};
     }
     if (!recording) {
         removeQuietly(output);
         if (stopActed && !limitReached) return {CaptureCancelled{}, CaptureEnd::stopRequested};
         return {CaptureError{AutomationErrorCode::captureFailed,
-                                   tail.sentence("The capture could not be started (gst-launch-1.0 ended with " +
-                                                 exit->description() + ")."),
-                                   std::nullopt},
-                      CaptureEnd::failed};
+                             tail.sentence("The capture could not be started (gst-launch-1.0 ended with " +
+                                           exit->description() + ")."),
+                             std::nullopt},
+                CaptureEnd::failed};
     }
 
     const bool endedByItself = !stopActed;
     if (crashed || (endedByItself && !exit->succeeded())) {
         auto measured = MediaProbe::measure(output);
-        std::string message = "The capture stopped unexpectedly (gst-launch-1.0 ended with " + exit->description() + ").";
-        if (std::holds_alternative<SavedMedia>(measured)) message += " A partial recording was kept at " + output.string() + ".";
-        else removeQuietly(output);
+        std::string message =
+            "The capture stopped unexpectedly (gst-launch-1.0 ended with " + exit->description() + ").";
+        if (std::holds_alternative<SavedMedia>(measured))
+            message += " A partial recording was kept at " + output.string() + ".";
+        else
+            removeQuietly(output);
         return {CaptureError{AutomationErrorCode::captureFailed, tail.sentence(message), std::nullopt},
-                      CaptureEnd::failed};
+                CaptureEnd::failed};
     }
 
     auto measured = MediaProbe::measure(output);

@@ -32,7 +32,8 @@ public:
     // all along; `started` is called once, when the first frame is in the file.
     // `environment`, when given, replaces Lumora's own for the child.
     static Ending run(const std::vector<std::string>& arguments, const CaptureRequest& request, int inherited,
-                      const Timing& timing, const std::atomic<bool>& stopRequested, const std::function<void()>& started,
+                      const Timing& timing, const std::atomic<bool>& stopRequested,
+                      const std::function<void()>& started,
                       const std::optional<std::vector<std::string>>& environment = std::nullopt);
 };
 

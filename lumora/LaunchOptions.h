@@ -13,7 +13,7 @@ namespace lumora {
 struct LaunchOptions {
     bool automationLaunch = false;
     bool help = false;
-    bool manualRecording = false;  // start a recording "by hand" at launch
+    bool manualRecording = false;    // start a recording "by hand" at launch
     bool grantScreenAccess = false;  // ask the desktop once for the default display's grant, then exit
     // Ask the Lumora already running to start or stop a recording by hand (the desktop entry's
     // actions); with none running, --start-recording launches one that records at once.

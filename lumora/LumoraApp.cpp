@@ -52,7 +52,8 @@ std::string freshInstanceID() {
 // The settings in force: the file, with the command line laid over it. Re-read on SIGHUP.
 class LiveSettings {
 public:
-    LiveSettings(std::filesystem::path path, LaunchOptions options) : path_(std::move(path)), options_(std::move(options)) {}
+    LiveSettings(std::filesystem::path path, LaunchOptions options)
+        : path_(std::move(path)), options_(std::move(options)) {}
 
     void load() {
         auto loaded = SettingsLoad::fromFile(path_);
@@ -97,7 +98,8 @@ std::shared_ptr<CaptureBackend> makeBackend(const Settings& settings, const std:
     if (choice.kind == CaptureBackendKind::wayland) {
         if (!session.waylandSocket || !session.sessionBusAddress)
             say("the wayland back end found no Wayland session (" + session.summary() + ").");
-        return std::make_shared<WaylandBackend>(session.waylandSocket.value_or(""), session.sessionBusAddress.value_or(""),
+        return std::make_shared<WaylandBackend>(session.waylandSocket.value_or(""),
+                                                session.sessionBusAddress.value_or(""),
                                                 appDirectory / "screencast-grants.json");
     }
     if (choice.kind == CaptureBackendKind::x11) {
@@ -128,8 +130,8 @@ int grantScreenAccess(const std::shared_ptr<CaptureBackend>& backend) {
         std::cout << "Lumora: not granted: " << failure->message << std::endl;
         return 1;
     }
-    std::cout << "Lumora: granted; recordings of " << displays.front().name
-              << " start without asking (kept in " << wayland->grants().file().string() << ")." << std::endl;
+    std::cout << "Lumora: granted; recordings of " << displays.front().name << " start without asking (kept in "
+              << wayland->grants().file().string() << ")." << std::endl;
     return 0;
 }
 
@@ -152,7 +154,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     // inherits the mask. Child processes get a clean mask of their own.
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, RunningInstance::startRecordingSignal(), RunningInstance::stopRecordingSignal()})
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, RunningInstance::startRecordingSignal(),
+                  RunningInstance::stopRecordingSignal()})
         sigaddset(&signals, s);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
@@ -169,9 +172,11 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     // The desktop entry's actions: hand the request to the Lumora that runs, if one does.
     if (options.startRecording || options.stopRecording) {
         if (auto running = RunningInstance::find(*endpoint)) {
-            const int request = options.startRecording ? RunningInstance::startRecordingSignal() : RunningInstance::stopRecordingSignal();
+            const int request = options.startRecording ? RunningInstance::startRecordingSignal()
+                                                       : RunningInstance::stopRecordingSignal();
             if (::kill(*running, request) != 0) {
-                say("the running Lumora (process " + std::to_string(*running) + ") cannot be reached: " + std::strerror(errno) + ".");
+                say("the running Lumora (process " + std::to_string(*running) +
+                    ") cannot be reached: " + std::strerror(errno) + ".");
                 return 1;
             }
             say("asked the running Lumora (process " + std::to_string(*running) + ") to " +
@@ -186,13 +191,15 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     }
 
     auto settings = std::make_shared<LiveSettings>(
-        options.settingsPath ? std::filesystem::path(*options.settingsPath) : endpoint->directory() / "settings.json", options);
+        options.settingsPath ? std::filesystem::path(*options.settingsPath) : endpoint->directory() / "settings.json",
+        options);
     settings->load();
     const Settings initial = settings->current();
 
     auto backend = makeBackend(initial, endpoint->directory());
     if (options.grantScreenAccess) return grantScreenAccess(backend);
-    auto recorder = std::make_shared<Recorder>(backend, std::size_t(recorder::AutomationProtocol::maximumRetainedSessions));
+    auto recorder =
+        std::make_shared<Recorder>(backend, std::size_t(recorder::AutomationProtocol::maximumRetainedSessions));
     recorder->setLog(say);
     const std::string instance = freshInstanceID();
     auto handler = std::make_shared<LumoraRequestHandler>(
@@ -203,12 +210,13 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     try {
         server.start();
     } catch (const std::exception& failure) {
-        say(std::string("the automation socket could not be opened at ") + endpoint->path() + ": " + failure.what() + ".");
+        say(std::string("the automation socket could not be opened at ") + endpoint->path() + ": " + failure.what() +
+            ".");
         return 1;
     }
-    say(std::string(options.automationLaunch ? "started by a helper; " : "") + "automation socket at " + endpoint->path() +
-        " (app instance " + instance + "), capture back end " + backend->name() + ", recordings go to " +
-        initial.resolvedOutputFolder(home).string() +
+    say(std::string(options.automationLaunch ? "started by a helper; " : "") + "automation socket at " +
+        endpoint->path() + " (app instance " + instance + "), capture back end " + backend->name() +
+        ", recordings go to " + initial.resolvedOutputFolder(home).string() +
         (initial.automationEnabled ? "." : "; local automation is turned off, requests are refused."));
 
     // The recording indicator, on the desktop's session bus wherever the environment lacks its
@@ -220,7 +228,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
             recorder->stop(sessionID, false);
         },
         say);
-    recorder->setActivityObserver([shown = indicator.get()](const RecordingSession& session) { shown->update(session); });
+    recorder->setActivityObserver(
+        [shown = indicator.get()](const RecordingSession& session) { shown->update(session); });
 
     // The record button toggles; the desktop entry's actions only start or only stop.
     enum class Press { toggle, start, stop };
@@ -232,7 +241,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
             recorder->stop(active->id, false);
             return;
         }
-        if (press == Press::start && active) return say("a recording is already in progress (session " + active->id + ").");
+        if (press == Press::start && active)
+            return say("a recording is already in progress (session " + active->id + ").");
         const auto now = settings->current();
         if (!active && !now.simulate.setupComplete) return say("finish the first-run setup before recording.");
         if (!active && !now.simulate.screenRecordingPermission)

@@ -102,7 +102,8 @@ AutomationReply LumoraRequestHandler::capabilities(const Settings& settings) {
     payload.systemAudioSupported = systemAudioAvailable(settings);
     payload.microphoneSupported = false;
     payload.maximumDurationSeconds = recorder::AutomationProtocol::maximumDurationSeconds;
-    payload.video = {"h264", "mp4", maximumOutputWidth, maximumOutputHeight, std::min(maximumFrameRate, settings.frameRate)};
+    payload.video = {"h264", "mp4", maximumOutputWidth, maximumOutputHeight,
+                     std::min(maximumFrameRate, settings.frameRate)};
     if (auto active = recorder_->active()) {
         recorder::SessionSummary summary;
         summary.state = active->state;
@@ -135,8 +136,9 @@ AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& r
                                             const recorder::StartParameters& parameters, const Settings& settings) {
     if (request.requestID.empty()) return AutomationReply::failure(refusals::emptyRequestID());
     if (tooLong(parameters.source.id)) return AutomationReply::failure(refusals::identifierTooLong("source id"));
-    if (parameters.durationSeconds && (*parameters.durationSeconds < recorder::AutomationProtocol::minimumDurationSeconds ||
-                                       *parameters.durationSeconds > recorder::AutomationProtocol::maximumDurationSeconds))
+    if (parameters.durationSeconds &&
+        (*parameters.durationSeconds < recorder::AutomationProtocol::minimumDurationSeconds ||
+         *parameters.durationSeconds > recorder::AutomationProtocol::maximumDurationSeconds))
         return AutomationReply::failure(refusals::durationOutOfRange(*parameters.durationSeconds));
     if (!settings.simulate.setupComplete) return AutomationReply::failure(refusals::setupRequired());
     if (!settings.simulate.screenRecordingPermission) return AutomationReply::failure(refusals::permissionRequired());
@@ -148,7 +150,8 @@ AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& r
     for (auto& d : backend_->displays())
         if (d.id == parameters.source.id) display = d;
     if (!display) return AutomationReply::failure(refusals::sourceUnavailable(parameters.source.id));
-    if (parameters.systemAudio && !systemAudioAvailable(settings)) return AutomationReply::failure(refusals::unsupportedAudio());
+    if (parameters.systemAudio && !systemAudioAvailable(settings))
+        return AutomationReply::failure(refusals::unsupportedAudio());
 
     Recorder::StartOrder order;
     order.origin = RecordingOrigin::automation;

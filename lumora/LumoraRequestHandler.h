@@ -42,8 +42,8 @@ public:
 private:
     recorder::AutomationReply capabilities(const Settings& settings);
     recorder::AutomationReply displays();
-    recorder::AutomationReply start(const recorder::AutomationRequest& request, const recorder::StartParameters& parameters,
-                                    const Settings& settings);
+    recorder::AutomationReply start(const recorder::AutomationRequest& request,
+                                    const recorder::StartParameters& parameters, const Settings& settings);
     recorder::AutomationReply status(const recorder::StatusParameters& parameters, const Settings& settings);
     recorder::AutomationReply stop(const recorder::SessionParameters& parameters);
     recorder::AutomationReply result(const recorder::SessionParameters& parameters);

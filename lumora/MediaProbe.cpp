@@ -31,10 +31,11 @@ MediaProbe::Measurement MediaProbe::measure(const std::filesystem::path& file) {
     if (bytes == 0) return "The file " + file.string() + " is empty.";
     ChildProcess::Captured probe;
     try {
-        probe = ChildProcess::run("ffprobe",
-                                  {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                   "stream=width,height,duration,nb_frames:format=duration", "-of", "json", file.string()},
-                                  std::chrono::seconds(15));
+        probe =
+            ChildProcess::run("ffprobe",
+                              {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                               "stream=width,height,duration,nb_frames:format=duration", "-of", "json", file.string()},
+                              std::chrono::seconds(15));
     } catch (const ChildProcess::Failure& failure) {
         return "ffprobe could not be run: " + failure.description() + ".";
     }
@@ -46,7 +47,8 @@ MediaProbe::Measurement MediaProbe::measure(const std::filesystem::path& file) {
 MediaProbe::Measurement MediaProbe::fromProbeOutput(const std::string& text, const std::filesystem::path& file,
                                                     std::int64_t bytes) {
     auto json = nlohmann::json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) return "ffprobe gave no readable description of " + file.string() + ".";
+    if (json.is_discarded() || !json.is_object())
+        return "ffprobe gave no readable description of " + file.string() + ".";
     auto streams = json.find("streams");
     if (streams == json.end() || !streams->is_array() || streams->empty() || !(*streams)[0].is_object())
         return "The file " + file.string() + " holds no video stream.";

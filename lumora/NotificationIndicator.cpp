@@ -41,23 +41,24 @@ std::optional<NotificationIndicator::Content> NotificationIndicator::contentFor(
                                 : "Started by you.";
     const std::string what = "“" + session.display.name + "”";
     switch (session.state) {
-    case State::preparing:
-        return Content{"Lumora is starting to record", "Recording " + what + ". " + who, true};
-    case State::recording:
-        return Content{"Lumora is recording", "Recording " + what + ". " + who, true};
-    case State::stopping:
-        return Content{"Lumora is saving the recording", "The recording of " + what + " is being saved. " + who, false};
-    default:
-        return std::nullopt;
+        case State::preparing:
+            return Content{"Lumora is starting to record", "Recording " + what + ". " + who, true};
+        case State::recording:
+            return Content{"Lumora is recording", "Recording " + what + ". " + who, true};
+        case State::stopping:
+            return Content{"Lumora is saving the recording", "The recording of " + what + " is being saved. " + who,
+                           false};
+        default:
+            return std::nullopt;
     }
 }
 
 NotificationIndicator::BusAddress NotificationIndicator::sessionBusAddress() {
     if (const char* given = std::getenv("DBUS_SESSION_BUS_ADDRESS"); given && *given) return {given, ""};
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::filesystem::path folder =
-        runtime && *runtime == '/' ? std::filesystem::path(runtime)
-                                    : std::filesystem::path("/run/user/" + std::to_string(::getuid()));
+    const std::filesystem::path folder = runtime && *runtime == '/'
+                                             ? std::filesystem::path(runtime)
+                                             : std::filesystem::path("/run/user/" + std::to_string(::getuid()));
     const auto socket = folder / "bus";
     std::error_code ec;
     if (!std::filesystem::is_socket(socket, ec))
@@ -149,10 +150,11 @@ struct NotificationIndicator::Core {
             address = *found.address;
         }
         GError* error = nullptr;
-        connection = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+        connection =
+            g_dbus_connection_new_for_address_sync(address.c_str(),
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, nullptr, &error);
         if (!connection) {
             tellWhyNone("the session bus at " + address + " cannot be reached (" + errorText(error) + ")");
             return false;
@@ -175,8 +177,9 @@ struct NotificationIndicator::Core {
             if (std::string_view(capability) == "body-markup") bodyMarkup = true;
         g_variant_iter_free(capabilities);
         g_variant_unref(reply);
-        subscription = g_dbus_connection_signal_subscribe(connection, serviceName, serviceInterface, nullptr, servicePath,
-                                                          nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &Core::onSignal, this, nullptr);
+        subscription =
+            g_dbus_connection_signal_subscribe(connection, serviceName, serviceInterface, nullptr, servicePath, nullptr,
+                                               G_DBUS_SIGNAL_FLAGS_NONE, &Core::onSignal, this, nullptr);
         return true;
     }
 
@@ -243,8 +246,10 @@ struct NotificationIndicator::Core {
         GVariant* reply = g_dbus_connection_call_sync(connection, serviceName, servicePath, serviceInterface,
                                                       "CloseNotification", g_variant_new("(u)", shownID), nullptr,
                                                       G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr, &error);
-        if (reply) g_variant_unref(reply);
-        else g_error_free(error);
+        if (reply)
+            g_variant_unref(reply);
+        else
+            g_error_free(error);
         shownID = 0;
         shownContent.reset();
     }
@@ -291,7 +296,8 @@ struct NotificationIndicator::Core {
         g_main_loop_run(loop);
         disconnect();
         // Let go of what the closed connection still had queued here.
-        while (g_main_context_iteration(context, FALSE)) {}
+        while (g_main_context_iteration(context, FALSE)) {
+        }
         g_main_context_pop_thread_default(context);
     }
 };

@@ -98,7 +98,8 @@ Recorder::Answer Recorder::startLocked(std::unique_lock<std::mutex>& lock, const
         if (current && current->state == recorder::AutomationSessionState::stopping) return refusals::busySaving();
         return refusals::busyRecording(current && current->origin == RecordingOrigin::manual);
     }
-    if (auto problem = unusableFolder(order.outputFolder)) return refusals::destinationUnavailable(order.outputFolder.string(), *problem);
+    if (auto problem = unusableFolder(order.outputFolder))
+        return refusals::destinationUnavailable(order.outputFolder.string(), *problem);
     std::error_code spaceUnknown;
     const auto space = std::filesystem::space(order.outputFolder, spaceUnknown);
     if (!spaceUnknown && space.available < minimumFreeBytes)
@@ -158,7 +159,8 @@ Recorder::Answer Recorder::stop(const std::string& sessionID, bool byAutomation)
     auto* session = store_.find(sessionID);
     if (!session) return refusals::sessionNotFound(sessionID);
     if (byAutomation && session->origin == RecordingOrigin::manual) return refusals::sessionNotOwned();
-    requestStopLocked(*session, std::string(byAutomation ? recording_text::stoppedByAutomation : recording_text::stoppedInApp));
+    requestStopLocked(*session,
+                      std::string(byAutomation ? recording_text::stoppedByAutomation : recording_text::stoppedInApp));
     return *session;
 }
 
@@ -169,8 +171,10 @@ void Recorder::requestStopLocked(RecordingSession& session, const std::string& r
     session.stopReason = reason;
     if (session.recordingSince && !session.recordingUntil) session.recordingUntil = RecordingSession::Clock::now();
     if (activeID_ == session.id) {
-        if (activeCapture_) activeCapture_->stop();
-        else stopPending_ = true;
+        if (activeCapture_)
+            activeCapture_->stop();
+        else
+            stopPending_ = true;
     }
     reportLocked(session);
     changed_.notify_all();
@@ -235,8 +239,9 @@ void Recorder::captureFinished(const std::string& id, CaptureOutcome outcome, Ca
         if (auto* media = std::get_if<SavedMedia>(&outcome)) {
             s->state = State::saved;
             s->saved = *media;
-            s->endReason = end == CaptureEnd::durationLimit ? std::string(recording_text::durationLimit)
-                                                            : s->stopReason.value_or(std::string(recording_text::stoppedByAutomation));
+            s->endReason = end == CaptureEnd::durationLimit
+                               ? std::string(recording_text::durationLimit)
+                               : s->stopReason.value_or(std::string(recording_text::stoppedByAutomation));
             logLocked("Saved session " + id + ": " + media->path.string() + ".");
         } else if (auto* error = std::get_if<CaptureError>(&outcome)) {
             s->state = State::failed;
@@ -244,8 +249,9 @@ void Recorder::captureFinished(const std::string& id, CaptureOutcome outcome, Ca
                 error->code, error->message,
                 error->hint ? error->hint
                 : error->code == recorder::AutomationErrorCode::finalizationFailed
-                    ? std::optional<std::string>("Start a new recording; if saving keeps failing, ask the user to check "
-                                                 "the folder for recordings and the free disk space.")
+                    ? std::optional<std::string>(
+                          "Start a new recording; if saving keeps failing, ask the user to check "
+                          "the folder for recordings and the free disk space.")
                     : std::optional<std::string>("Check that the display is still connected and start a new recording; "
                                                  "if capture keeps failing, ask the user to check Lumora."));
             logLocked("Session " + id + " failed: " + error->message);

@@ -24,7 +24,7 @@ class Recorder {
 public:
     struct StartOrder {
         RecordingOrigin origin = RecordingOrigin::automation;
-        std::string requestID;               // automated sessions: the start request's identifier
+        std::string requestID;                 // automated sessions: the start request's identifier
         recorder::StartParameters parameters;  // as requested, for telling a retry from a conflict
         CaptureDisplay display;
         bool systemAudio = false;

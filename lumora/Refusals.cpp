@@ -93,7 +93,8 @@ AutomationFailure destinationUnavailable(const std::string& folder, const std::s
             "settings.json)."};
 }
 
-AutomationFailure destinationFull(const std::string& folder, std::uintmax_t availableBytes, std::uintmax_t neededBytes) {
+AutomationFailure destinationFull(const std::string& folder, std::uintmax_t availableBytes,
+                                  std::uintmax_t neededBytes) {
     auto megabytes = [](std::uintmax_t bytes) {
         char text[32];
         std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / (1024.0 * 1024.0));

@@ -22,7 +22,8 @@ std::vector<std::string> ScreenCastCapture::pipelineArguments(const CaptureReque
         // The compositor sends frames only when the screen changes: the last one is sent again
         // at least every 100 ms, and videorate fills the rest for a constant frame rate.
         // skip-to-first: the file starts at the first frame, not when the pipeline started.
-        "keepalive-time=100", "!", "videorate", "skip-to-first=true", "!", "video/x-raw,framerate=" + std::to_string(rate) + "/1", "!",
+        "keepalive-time=100", "!", "videorate", "skip-to-first=true", "!",
+        "video/x-raw,framerate=" + std::to_string(rate) + "/1", "!",
         // The duration limit, exact to the frame.
         "identity", "eos-after=" + std::to_string(frames), "!", "videoconvert", "!", "videoscale", "!",
         "video/x-raw,format=I420,pixel-aspect-ratio=1/1,width=" + std::to_string(size.width) +
@@ -58,8 +59,10 @@ ScreenCastCapture::ScreenCastCapture(Setup setup, CaptureRequest request, Captur
 ScreenCastCapture::~ScreenCastCapture() {
     stop();
     if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
-        else thread_.join();
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
     }
 }
 

@@ -44,11 +44,13 @@ public:
     // gst-launch-1.0's arguments for recording PipeWire node `node` through descriptor 3.
     // `fragmented` false leaves the index to the end of the file (the simulated failed
     // finalisation, where the pipeline is killed instead).
-    static std::vector<std::string> pipelineArguments(const CaptureRequest& request, std::uint32_t node, bool fragmented);
+    static std::vector<std::string> pipelineArguments(const CaptureRequest& request, std::uint32_t node,
+                                                      bool fragmented);
 
     // The simulated failing start: the pipeline without the stream's connection, in an
     // environment where no PipeWire can be found, so that its source fails at once.
-    static std::pair<std::vector<std::string>, std::vector<std::string>> withoutStream(std::vector<std::string> arguments);
+    static std::pair<std::vector<std::string>, std::vector<std::string>> withoutStream(
+        std::vector<std::string> arguments);
 
 private:
     void run();

@@ -37,9 +37,12 @@ private:
 
 const char* stepName(PortalStep step) {
     switch (step) {
-        case PortalStep::createSession: return "CreateSession";
-        case PortalStep::selectSources: return "SelectSources";
-        case PortalStep::start: return "Start";
+        case PortalStep::createSession:
+            return "CreateSession";
+        case PortalStep::selectSources:
+            return "SelectSources";
+        case PortalStep::start:
+            return "Start";
     }
     return "request";
 }
@@ -55,20 +58,21 @@ std::optional<CaptureError> portalResponseError(PortalStep step, std::optional<s
     if (response && *response == 0) return std::nullopt;
     const bool asksUser = step != PortalStep::createSession;
     if (!asksUser) {
-        return CaptureError{AutomationErrorCode::captureFailed,
-                            response ? "The desktop's screen-cast portal could not open a session (response " +
-                                           std::to_string(*response) + ")."
-                                     : "The desktop's screen-cast portal did not open a session within " +
-                                           seconds(waited) + ".",
-                            std::nullopt};
+        return CaptureError{
+            AutomationErrorCode::captureFailed,
+            response ? "The desktop's screen-cast portal could not open a session (response " +
+                           std::to_string(*response) + ")."
+                     : "The desktop's screen-cast portal did not open a session within " + seconds(waited) + ".",
+            std::nullopt};
     }
     std::string message;
     if (!response)
         message = "Nobody answered the desktop's request to share the screen within " + seconds(waited) +
                   "; nothing was recorded.";
     else if (*response == 1)
-        message = "The user did not allow Lumora to record the screen (the desktop's screen-sharing request was "
-                  "cancelled).";
+        message =
+            "The user did not allow Lumora to record the screen (the desktop's screen-sharing request was "
+            "cancelled).";
     else
         message = "The desktop did not grant Lumora access to the screen (its screen-cast portal ended the " +
                   std::string(stepName(step)) + " request with response " + std::to_string(*response) + ").";
@@ -110,14 +114,15 @@ struct ScreenCastPortal::State {
     std::optional<CaptureError> connect() {
         if (connection) return std::nullopt;
         GError* error = nullptr;
-        connection = g_dbus_connection_new_for_address_sync(
-            busAddress.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+        connection =
+            g_dbus_connection_new_for_address_sync(busAddress.c_str(),
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, nullptr, &error);
         if (!connection)
             return CaptureError{AutomationErrorCode::captureFailed,
-                                "The desktop's session bus cannot be reached (" + takeMessage(error) + ").", std::nullopt};
+                                "The desktop's session bus cannot be reached (" + takeMessage(error) + ").",
+                                std::nullopt};
         const char* unique = g_dbus_connection_get_unique_name(connection);
         sender = unique ? unique + (unique[0] == ':' ? 1 : 0) : "";
         for (auto& c : sender)
@@ -139,8 +144,8 @@ struct ScreenCastPortal::State {
         return value;
     }
 
-    static void onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                           gpointer data) {
+    static void onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                           GVariant* parameters, gpointer data) {
         auto* reply = static_cast<Reply*>(data);
         if (reply->answered || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ua{sv})"))) return;
         reply->answered = true;
@@ -161,15 +166,15 @@ struct ScreenCastPortal::State {
                                                                 "Response", path.c_str(), nullptr,
                                                                 G_DBUS_SIGNAL_FLAGS_NONE, onResponse, &reply, nullptr);
         GError* error = nullptr;
-        GVariant* handle = g_dbus_connection_call_sync(connection, portalName, portalPath, screenCast, method,
-                                                       arguments(g_variant_builder_end(options)), G_VARIANT_TYPE("(o)"),
-                                                       G_DBUS_CALL_FLAGS_NONE, int(timing.call.count()), nullptr, &error);
+        GVariant* handle = g_dbus_connection_call_sync(
+            connection, portalName, portalPath, screenCast, method, arguments(g_variant_builder_end(options)),
+            G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, int(timing.call.count()), nullptr, &error);
         if (!handle) {
             g_dbus_connection_signal_unsubscribe(connection, subscription);
-            return CaptureError{AutomationErrorCode::captureFailed,
-                                "The desktop's screen-cast portal refused " + std::string(method) + " (" +
-                                    takeMessage(error) + ").",
-                                std::nullopt};
+            return CaptureError{
+                AutomationErrorCode::captureFailed,
+                "The desktop's screen-cast portal refused " + std::string(method) + " (" + takeMessage(error) + ").",
+                std::nullopt};
         }
         const gchar* actual = nullptr;
         g_variant_get(handle, "(&o)", &actual);
@@ -185,7 +190,8 @@ struct ScreenCastPortal::State {
 
         const auto deadline = Clock::now() + wait;
         GSource* tick = g_timeout_source_new(50);  // wakes the loop to look at the clock and `cancelled`
-        g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
+        g_source_set_callback(
+            tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
         g_source_attach(tick, context);
         bool stopped = false;
         while (!reply.answered && Clock::now() < deadline) {
@@ -200,9 +206,9 @@ struct ScreenCastPortal::State {
         g_dbus_connection_signal_unsubscribe(connection, subscription);
         if (!reply.answered) {
             // Withdraws the question (a dialog the user still sees closes).
-            GVariant* r = g_dbus_connection_call_sync(connection, portalName, path.c_str(), "org.freedesktop.portal.Request",
-                                                      "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
-                                                      nullptr);
+            GVariant* r =
+                g_dbus_connection_call_sync(connection, portalName, path.c_str(), "org.freedesktop.portal.Request",
+                                            "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
             if (r) g_variant_unref(r);
             if (stopped) return CaptureCancelled{};
             return *portalResponseError(step, std::nullopt, wait);
@@ -235,8 +241,9 @@ ScreenCastPortal::Answer ScreenCastPortal::open(const std::optional<std::string>
     g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
     const std::string sessionToken = "lumora_session" + std::to_string(::getpid()) + "_" + std::to_string(++s.sequence);
     g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(sessionToken.c_str()));
-    auto created = s.request(PortalStep::createSession, "CreateSession",
-                             [](GVariant* o) { return g_variant_new("(@a{sv})", o); }, &options, s.timing.call);
+    auto created = s.request(
+        PortalStep::createSession, "CreateSession", [](GVariant* o) { return g_variant_new("(@a{sv})", o); }, &options,
+        s.timing.call);
     if (auto* failure = std::get_if<CaptureError>(&created)) return *failure;
     if (std::holds_alternative<CaptureCancelled>(created)) return CaptureCancelled{};
     GVariant* results = std::get<GVariant*>(created);
@@ -257,12 +264,13 @@ ScreenCastPortal::Answer ScreenCastPortal::open(const std::optional<std::string>
     if (cursorModes & 2) g_variant_builder_add(&options, "{sv}", "cursor_mode", g_variant_new_uint32(2));
     if (version >= 4) {
         g_variant_builder_add(&options, "{sv}", "persist_mode", g_variant_new_uint32(2));
-        if (restoreToken) g_variant_builder_add(&options, "{sv}", "restore_token", g_variant_new_string(restoreToken->c_str()));
+        if (restoreToken)
+            g_variant_builder_add(&options, "{sv}", "restore_token", g_variant_new_string(restoreToken->c_str()));
     }
     const std::string session = s.sessionHandle;
-    auto selected = s.request(PortalStep::selectSources, "SelectSources",
-                              [&](GVariant* o) { return g_variant_new("(o@a{sv})", session.c_str(), o); }, &options,
-                              s.timing.consent);
+    auto selected = s.request(
+        PortalStep::selectSources, "SelectSources",
+        [&](GVariant* o) { return g_variant_new("(o@a{sv})", session.c_str(), o); }, &options, s.timing.consent);
     if (auto* failure = std::get_if<CaptureError>(&selected)) {
         // The call itself refused (not the user): with a token, the token is what it refused.
         s.tokenRefused = restoreToken && version >= 4 && failure->code == AutomationErrorCode::captureFailed;
@@ -273,9 +281,9 @@ ScreenCastPortal::Answer ScreenCastPortal::open(const std::optional<std::string>
 
     // Start: where the desktop asks the user, unless the restore token stands for an earlier yes.
     g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-    auto started = s.request(PortalStep::start, "Start",
-                             [&](GVariant* o) { return g_variant_new("(os@a{sv})", session.c_str(), "", o); }, &options,
-                             s.timing.consent);
+    auto started = s.request(
+        PortalStep::start, "Start", [&](GVariant* o) { return g_variant_new("(os@a{sv})", session.c_str(), "", o); },
+        &options, s.timing.consent);
     if (auto* failure = std::get_if<CaptureError>(&started)) return *failure;
     if (std::holds_alternative<CaptureCancelled>(started)) return CaptureCancelled{};
     results = std::get<GVariant*>(started);
@@ -317,19 +325,20 @@ std::variant<int, CaptureError> ScreenCastPortal::openPipeWireRemote() {
         g_variant_new("(o@a{sv})", s.sessionHandle.c_str(), g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
         G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, int(s.timing.call.count()), nullptr, &fds, nullptr, &error);
     if (!r)
-        return CaptureError{AutomationErrorCode::captureFailed,
-                            "The desktop's screen-cast portal did not hand over the stream (" + takeMessage(error) + ").",
-                            std::nullopt};
+        return CaptureError{
+            AutomationErrorCode::captureFailed,
+            "The desktop's screen-cast portal did not hand over the stream (" + takeMessage(error) + ").",
+            std::nullopt};
     gint32 index = -1;
     g_variant_get(r, "(h)", &index);
     g_variant_unref(r);
     int fd = fds ? g_unix_fd_list_get(fds, index, &error) : -1;
     if (fds) g_object_unref(fds);
     if (fd < 0)
-        return CaptureError{AutomationErrorCode::captureFailed,
-                            "The desktop's screen-cast portal handed over no usable stream connection (" +
-                                takeMessage(error) + ").",
-                            std::nullopt};
+        return CaptureError{
+            AutomationErrorCode::captureFailed,
+            "The desktop's screen-cast portal handed over no usable stream connection (" + takeMessage(error) + ").",
+            std::nullopt};
     return fd;
 }
 
@@ -339,18 +348,18 @@ bool ScreenCastPortal::reachable(const std::string& busAddress, std::chrono::mil
     {
         ContextScope scope(context);
         GError* error = nullptr;
-        GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-            busAddress.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+        GDBusConnection* connection =
+            g_dbus_connection_new_for_address_sync(busAddress.c_str(),
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, nullptr, &error);
         if (!connection) {
             if (why) *why = "the session bus cannot be reached: " + takeMessage(error);
         } else {
-            GVariant* r = g_dbus_connection_call_sync(connection, portalName, portalPath,
-                                                      "org.freedesktop.DBus.Properties", "Get",
-                                                      g_variant_new("(ss)", screenCast, "version"), G_VARIANT_TYPE("(v)"),
-                                                      G_DBUS_CALL_FLAGS_NONE, int(timeout.count()), nullptr, &error);
+            GVariant* r =
+                g_dbus_connection_call_sync(connection, portalName, portalPath, "org.freedesktop.DBus.Properties",
+                                            "Get", g_variant_new("(ss)", screenCast, "version"), G_VARIANT_TYPE("(v)"),
+                                            G_DBUS_CALL_FLAGS_NONE, int(timeout.count()), nullptr, &error);
             if (r) {
                 ok = true;
                 g_variant_unref(r);

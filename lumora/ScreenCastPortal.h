@@ -19,7 +19,7 @@
 namespace lumora {
 
 struct PortalStream {
-    std::uint32_t node = 0;  // the PipeWire node to record
+    std::uint32_t node = 0;                           // the PipeWire node to record
     std::optional<std::int64_t> x, y, width, height;  // where the stream lies, in logical pixels
     bool operator==(const PortalStream&) const = default;
 };

@@ -17,14 +17,18 @@ public:
 
     void boolean(const char* key, bool& target) {
         if (const auto* v = find(key)) {
-            if (v->is_boolean()) target = v->get<bool>();
-            else wrongType(key, "true or false", target ? "true" : "false");
+            if (v->is_boolean())
+                target = v->get<bool>();
+            else
+                wrongType(key, "true or false", target ? "true" : "false");
         }
     }
     void text(const char* key, std::string& target) {
         if (const auto* v = find(key)) {
-            if (v->is_string()) target = v->get<std::string>();
-            else wrongType(key, "a text", "\"" + target + "\"");
+            if (v->is_string())
+                target = v->get<std::string>();
+            else
+                wrongType(key, "a text", "\"" + target + "\"");
         }
     }
     void integer(const char* key, std::int64_t& target, std::int64_t low, std::int64_t high) {
@@ -80,12 +84,16 @@ std::optional<VirtualDisplay> readDisplay(const nlohmann::json& entry, std::size
     }
     display.name = "Virtual Display " + display.id;
     if (auto v = entry.find("name"); v != entry.end()) {
-        if (v->is_string() && !v->get<std::string>().empty()) display.name = v->get<std::string>();
-        else top.problem(where + " \"name\" must be a non-empty text; using \"" + display.name + "\".");
+        if (v->is_string() && !v->get<std::string>().empty())
+            display.name = v->get<std::string>();
+        else
+            top.problem(where + " \"name\" must be a non-empty text; using \"" + display.name + "\".");
     }
     if (auto v = entry.find("scale"); v != entry.end()) {
-        if (v->is_number() && v->get<double>() >= 0.5 && v->get<double>() <= 4.0) display.scale = v->get<double>();
-        else top.problem(where + " \"scale\" must be a number from 0.5 to 4; using 1.");
+        if (v->is_number() && v->get<double>() >= 0.5 && v->get<double>() <= 4.0)
+            display.scale = v->get<double>();
+        else
+            top.problem(where + " \"scale\" must be a number from 0.5 to 4; using 1.");
     }
     return display;
 }
@@ -123,8 +131,11 @@ std::optional<CaptureBackendKind> captureBackendFromName(std::string_view name) 
 nlohmann::json Settings::toJSON() const {
     nlohmann::json displays = nlohmann::json::array();
     for (const auto& d : virtualDisplays)
-        displays.push_back({{"id", d.id}, {"name", d.name}, {"pixelWidth", d.pixelWidth},
-                            {"pixelHeight", d.pixelHeight}, {"scale", d.scale}});
+        displays.push_back({{"id", d.id},
+                            {"name", d.name},
+                            {"pixelWidth", d.pixelWidth},
+                            {"pixelHeight", d.pixelHeight},
+                            {"scale", d.scale}});
     return {
         {"automationEnabled", automationEnabled},
         {"outputFolder", outputFolder},
@@ -184,8 +195,10 @@ SettingsLoad SettingsLoad::fromText(const std::string& text, const std::string& 
     }
     if (const auto* v = reader.find("captureBackend")) {
         auto kind = v->is_string() ? captureBackendFromName(v->get<std::string>()) : std::nullopt;
-        if (kind) s.captureBackend = *kind;
-        else reader.wrongType("captureBackend", "\"auto\", \"wayland\", \"x11\" or \"synthetic\"", "\"auto\"");
+        if (kind)
+            s.captureBackend = *kind;
+        else
+            reader.wrongType("captureBackend", "\"auto\", \"wayland\", \"x11\" or \"synthetic\"", "\"auto\"");
     }
     reader.text("x11Display", s.x11Display);
     reader.integer("frameRate", s.frameRate, 1, 30);
@@ -207,8 +220,10 @@ SettingsLoad SettingsLoad::fromText(const std::string& text, const std::string& 
                 }
                 displays.push_back(std::move(*display));
             }
-            if (displays.empty()) reader.problem("\"virtualDisplays\" names no usable display; using the defaults.");
-            else s.virtualDisplays = std::move(displays);
+            if (displays.empty())
+                reader.problem("\"virtualDisplays\" names no usable display; using the defaults.");
+            else
+                s.virtualDisplays = std::move(displays);
         }
     }
 
@@ -221,14 +236,16 @@ SettingsLoad SettingsLoad::fromText(const std::string& text, const std::string& 
             inner.boolean("setupComplete", s.simulate.setupComplete);
             if (const auto* f = inner.find("captureFailure")) {
                 auto mode = f->is_string() ? capture_failure_mode::fromRawValue(f->get<std::string>()) : std::nullopt;
-                if (mode) s.simulate.captureFailure = *mode;
-                else inner.wrongType("captureFailure", "\"none\", \"start\", \"during\" or \"finalize\"", "\"none\"");
+                if (mode)
+                    s.simulate.captureFailure = *mode;
+                else
+                    inner.wrongType("captureFailure", "\"none\", \"start\", \"during\" or \"finalize\"", "\"none\"");
             }
         }
     }
 
-    static const std::set<std::string> known{"automationEnabled", "outputFolder",   "captureBackend",
-                                             "x11Display",        "frameRate",      "systemAudioAvailable",
+    static const std::set<std::string> known{"automationEnabled", "outputFolder", "captureBackend",
+                                             "x11Display",        "frameRate",    "systemAudioAvailable",
                                              "virtualDisplays",   "simulate"};
     for (const auto& [key, value] : json.items())
         if (!known.count(key)) reader.problem("unknown key \"" + key + "\" is ignored.");

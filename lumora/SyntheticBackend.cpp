@@ -19,9 +19,8 @@ FfmpegBackend::Inputs SyntheticBackend::inputs(const CaptureRequest& request) co
     const auto rate = std::to_string(request.frameRate);
     Inputs in;
     // A source that does not exist makes ffmpeg fail for real when a failing start is simulated.
-    const std::string source = request.failure == CaptureFailureMode::start
-                                   ? "lumora_unavailable_display=size=" + size
-                                   : "testsrc2=size=" + size + ":rate=" + rate;
+    const std::string source = request.failure == CaptureFailureMode::start ? "lumora_unavailable_display=size=" + size
+                                                                            : "testsrc2=size=" + size + ":rate=" + rate;
     in.arguments = {"-re", "-f", "lavfi", "-i", source};
     if (request.systemAudio) {
         in.arguments.insert(in.arguments.end(), {"-re", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"});

@@ -6,7 +6,8 @@
 
 namespace lumora {
 
-WaylandBackend::WaylandBackend(std::filesystem::path waylandSocket, std::string busAddress, std::filesystem::path grantsFile)
+WaylandBackend::WaylandBackend(std::filesystem::path waylandSocket, std::string busAddress,
+                               std::filesystem::path grantsFile)
     : socket_(std::move(waylandSocket)), busAddress_(std::move(busAddress)), grants_(std::move(grantsFile)) {}
 
 std::vector<CaptureDisplay> WaylandBackend::displays() {

@@ -83,7 +83,8 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 bool roundtrip(wl_display* display, std::chrono::steady_clock::time_point deadline) {
     bool done = false;
     wl_callback* callback = wl_display_sync(display);
-    static const wl_callback_listener listener = {[](void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }};
+    static const wl_callback_listener listener = {
+        [](void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }};
     wl_callback_add_listener(callback, &listener, &done);
     while (!done) {
         while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
@@ -148,8 +149,10 @@ WaylandOutputs::Listing WaylandOutputs::list(const std::filesystem::path& socket
     }
     for (auto& o : state.outputs) {
         if (o->xdg) zxdg_output_v1_destroy(o->xdg);
-        if (wl_output_get_version(o->proxy) >= WL_OUTPUT_RELEASE_SINCE_VERSION) wl_output_release(o->proxy);
-        else wl_output_destroy(o->proxy);
+        if (wl_output_get_version(o->proxy) >= WL_OUTPUT_RELEASE_SINCE_VERSION)
+            wl_output_release(o->proxy);
+        else
+            wl_output_destroy(o->proxy);
     }
     if (state.xdgManager) zxdg_output_manager_v1_destroy(state.xdgManager);
     wl_registry_destroy(state.registry);

@@ -79,9 +79,10 @@ FfmpegBackend::Inputs X11Backend::inputs(const CaptureRequest& request) const {
     std::string target = request.failure == CaptureFailureMode::start ? std::string(":65534") : display_;
     target += "+" + std::to_string(d.originX) + "," + std::to_string(d.originY);
     Inputs in;
-    in.arguments = {"-f",          "x11grab", "-framerate", std::to_string(request.frameRate), "-draw_mouse", "1",
-                    "-video_size", std::to_string(d.pixelWidth) + "x" + std::to_string(d.pixelHeight),
-                    "-i",          target};
+    in.arguments = {
+        "-f",          "x11grab", "-framerate",  std::to_string(request.frameRate),
+        "-draw_mouse", "1",       "-video_size", std::to_string(d.pixelWidth) + "x" + std::to_string(d.pixelHeight),
+        "-i",          target};
     return in;
 }
 

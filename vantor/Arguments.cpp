@@ -23,8 +23,10 @@ Arguments::Arguments(const std::vector<std::string>& arguments) {
             const std::string name = argument.substr(2);
             if (contains(valueOptions, name)) {
                 if (++index == arguments.size()) throw Usage();
-                if (name == "app") app = arguments[index];
-                else options[name] = arguments[index];
+                if (name == "app")
+                    app = arguments[index];
+                else
+                    options[name] = arguments[index];
             } else if (contains(flagOptions, name)) {
                 flags.insert(name);
             } else {

@@ -14,12 +14,10 @@ namespace vantor {
 void emit(const nlohmann::json& value, std::ostream& out);
 
 template <class T>
-    requires requires(const T& t) {
-        { t.toJSON() } -> std::convertible_to<nlohmann::json>;
-    }
-void emit(const T& value, std::ostream& out) {
-    emit(value.toJSON(), out);
+requires requires(const T& t) {
+    { t.toJSON() } -> std::convertible_to<nlohmann::json>;
 }
+void emit(const T& value, std::ostream& out) { emit(value.toJSON(), out); }
 
 // The document printed for every failure that is not a usage error: {"error": failure}.
 struct ErrorDocument {

@@ -14,8 +14,10 @@ int main(int argc, char** argv) {
     if (const char* app = std::getenv("RECORDER_APP")) invocation.recorderApp = app;
     // The kernel's link names the real file, so a symbolic link on the PATH still resolves into
     // the bundle; without it, the first argument taken as a path.
-    if (const auto executable = executablePath()) invocation.executable = *executable;
-    else if (const auto first = firstArgument()) invocation.executable = *first;
+    if (const auto executable = executablePath())
+        invocation.executable = *executable;
+    else if (const auto first = firstArgument())
+        invocation.executable = *first;
     invocation.out = &std::cout;
     invocation.err = &std::cerr;
     return vantor::processStatus(vantor::run(invocation));

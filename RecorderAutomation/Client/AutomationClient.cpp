@@ -37,7 +37,8 @@ std::string AutomationClient::ProtocolMismatch::description() const {
 }
 
 std::string AutomationClient::UnexpectedReply::description() const {
-    return failure_text::caseForm("unexpectedReply", {failure_text::labelled("requestID", failure_text::quoted(requestID))});
+    return failure_text::caseForm("unexpectedReply",
+                                  {failure_text::labelled("requestID", failure_text::quoted(requestID))});
 }
 
 std::string AutomationClient::exchange(const std::string& frame) const {

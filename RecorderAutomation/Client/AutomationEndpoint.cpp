@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <system_error>
 
-
 namespace recorder {
 
 namespace {

@@ -41,8 +41,9 @@ public:
 
     // The app group's container when the platform has one, else the application-support
     // directory plus the bundle identifier. Touches nothing on disk.
-    static AutomationEndpoint standard(std::string bundleIdentifier, std::optional<std::string> appGroup = {},
-                                       const platform::PlatformServices& services = platform::PlatformServices::system());
+    static AutomationEndpoint standard(
+        std::string bundleIdentifier, std::optional<std::string> appGroup = {},
+        const platform::PlatformServices& services = platform::PlatformServices::system());
 
     // The declared group when well formed (ten ASCII capitals or digits, a dot, at least one
     // more character), else nothing.

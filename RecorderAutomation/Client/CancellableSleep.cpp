@@ -9,7 +9,8 @@ namespace recorder {
 
 void cancellableSleep(std::chrono::duration<double> seconds, std::stop_token stop) {
     if (stop.stop_requested()) throw CancellationError();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(seconds);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(seconds);
     std::mutex mutex;
     std::condition_variable_any wakeUp;
     std::unique_lock lock(mutex);

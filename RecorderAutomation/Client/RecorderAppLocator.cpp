@@ -62,8 +62,9 @@ fs::path RecorderAppLocator::ownExecutable() {
 
 std::optional<nlohmann::json> RecorderAppLocator::ownInfoDictionary() { return platform::embeddedInfoDictionary(); }
 
-RecorderAppLocator RecorderAppLocator::containing(const fs::path& executable, const std::optional<nlohmann::json>& embedded,
-                                                 const platform::PlatformServices& services) {
+RecorderAppLocator RecorderAppLocator::containing(const fs::path& executable,
+                                                  const std::optional<nlohmann::json>& embedded,
+                                                  const platform::PlatformServices& services) {
     if (executable.empty()) throw Failure::notInsideAppBundle();
     fs::path current = standardized(executable);
     if (componentCount(current) < 2) throw Failure::notInsideAppBundle();
@@ -145,7 +146,8 @@ AutomationClient RecorderAppLocator::ensureRunning(double timeout, std::stop_tok
         }
         if (client.isReachable()) return client;
         cancellableSleep(pollInterval, stop);
-        if (!isRunning() && Clock::now() - start > earlyFailureAfter) throw Failure::launchFailed("The app did not start.");
+        if (!isRunning() && Clock::now() - start > earlyFailureAfter)
+            throw Failure::launchFailed("The app did not start.");
     }
 }
 

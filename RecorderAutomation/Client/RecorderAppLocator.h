@@ -24,7 +24,8 @@ class RecorderAppLocator {
 public:
     static constexpr std::string_view releaseBundleIdentifier = LUMORA_BUNDLE_IDENTIFIER;
     static constexpr std::string_view debugBundleIdentifier = LUMORA_BUNDLE_IDENTIFIER ".debug";
-    static constexpr std::array<std::string_view, 2> knownBundleIdentifiers{releaseBundleIdentifier, debugBundleIdentifier};
+    static constexpr std::array<std::string_view, 2> knownBundleIdentifiers{releaseBundleIdentifier,
+                                                                            debugBundleIdentifier};
     static constexpr std::string_view appBundleIdentifierInfoKey = "RecorderAppBundleIdentifier";
     static constexpr std::string_view appGroupInfoKey = "RecorderAppGroup";
 
@@ -68,12 +69,14 @@ public:
 
     // The innermost application bundle around `executable`; the identity comes from the
     // embedded dictionary when it names one, else from the bundle's own information list.
-    static RecorderAppLocator containing(const std::filesystem::path& executable = ownExecutable(),
-                                         const std::optional<nlohmann::json>& embedded = ownInfoDictionary(),
-                                         const platform::PlatformServices& services = platform::PlatformServices::system());
+    static RecorderAppLocator containing(
+        const std::filesystem::path& executable = ownExecutable(),
+        const std::optional<nlohmann::json>& embedded = ownInfoDictionary(),
+        const platform::PlatformServices& services = platform::PlatformServices::system());
     // The locator for an application bundle named by the caller.
-    static RecorderAppLocator forBundle(const std::filesystem::path& appURL,
-                                        const platform::PlatformServices& services = platform::PlatformServices::system());
+    static RecorderAppLocator forBundle(
+        const std::filesystem::path& appURL,
+        const platform::PlatformServices& services = platform::PlatformServices::system());
 
     const std::filesystem::path& appURL() const noexcept { return appURL_; }
     const std::string& bundleIdentifier() const noexcept { return bundleIdentifier_; }

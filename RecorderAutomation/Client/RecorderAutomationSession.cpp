@@ -12,8 +12,9 @@
 namespace recorder {
 
 std::string RecorderAutomationSession::Rejected::description() const {
-    return failure_text::caseForm("rejected", {failure_text::quoted(std::string(automation_error_code::rawValue(failure.code))),
-                                               failure_text::quoted(failure.message)});
+    return failure_text::caseForm("rejected",
+                                  {failure_text::quoted(std::string(automation_error_code::rawValue(failure.code))),
+                                   failure_text::quoted(failure.message)});
 }
 
 std::string RecorderAutomationSession::Client::description() const {
@@ -28,7 +29,8 @@ std::string RecorderAutomationSession::makeUUID() {
     return text;
 }
 
-RecorderAutomationSession::RecorderAutomationSession(AutomationClient client, std::function<std::string()> makeRequestID)
+RecorderAutomationSession::RecorderAutomationSession(AutomationClient client,
+                                                     std::function<std::string()> makeRequestID)
     : client_(std::move(client)), makeRequestID_(makeRequestID ? std::move(makeRequestID) : &makeUUID) {}
 
 std::optional<std::string> RecorderAutomationSession::appInstanceID() const {
@@ -88,11 +90,12 @@ ResultPayload RecorderAutomationSession::result(std::string sessionID) {
 }
 
 ResultPayload RecorderAutomationSession::waitForResult(std::string sessionID, double timeout, std::stop_token stop,
-                                                     const std::function<void(const ResultPayload&)>& pending) {
+                                                       const std::function<void(const ResultPayload&)>& pending) {
     using Clock = std::chrono::steady_clock;
     // Not-a-number and negative time-outs mean one poll; huge ones are capped far beyond use.
     const double bounded = std::isnan(timeout) ? 0.0 : std::clamp(timeout, 0.0, 1.0e9);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
     while (true) {
         auto payload = result(sessionID);
         if (automation_session_state::isFinal(payload.state)) return payload;

@@ -24,7 +24,9 @@ public:
     std::optional<std::filesystem::path> applicationGroupContainer(std::string_view group) const override {
         return platform::applicationGroupContainer(group);
     }
-    std::filesystem::path applicationSupportDirectory() const override { return platform::applicationSupportDirectory(); }
+    std::filesystem::path applicationSupportDirectory() const override {
+        return platform::applicationSupportDirectory();
+    }
 };
 
 }  // namespace

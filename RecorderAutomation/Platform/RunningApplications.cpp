@@ -54,7 +54,8 @@ std::vector<RunningApplication> runningApplications(std::string_view bundleIdent
     // Several processes of one bundle read its information list once per scan.
     std::map<std::filesystem::path, bool> matches;
     std::error_code error;
-    for (std::filesystem::directory_iterator entry(processTable, error), end; !error && entry != end; entry.increment(error)) {
+    for (std::filesystem::directory_iterator entry(processTable, error), end; !error && entry != end;
+         entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code linkError;

@@ -86,8 +86,11 @@ private:
 
 constexpr auto wireTexts(AutomationCommand::Name) {
     using enum AutomationCommand::Name;
-    return wireTable<AutomationCommand::Name>("command", {{capabilities, "capabilities"}, {displays, "displays"},
-                                                          {start, "start"}, {status, "status"}, {stop, "stop"},
+    return wireTable<AutomationCommand::Name>("command", {{capabilities, "capabilities"},
+                                                          {displays, "displays"},
+                                                          {start, "start"},
+                                                          {status, "status"},
+                                                          {stop, "stop"},
                                                           {result, "result"}});
 }
 using automation_command_name = WireEnumeration<AutomationCommand::Name>;

@@ -37,9 +37,9 @@ struct AutomationResponse {
     static constexpr auto wireFields() {
         using R = AutomationResponse;
         return wire::fields(wire::required("protocolVersion", &R::protocolVersion),
-                            wire::required("requestId", &R::requestID), wire::required("appInstanceId", &R::appInstanceID),
-                            wire::required("ok", &R::ok), wire::optional("result", &R::result),
-                            wire::optional("error", &R::error));
+                            wire::required("requestId", &R::requestID),
+                            wire::required("appInstanceId", &R::appInstanceID), wire::required("ok", &R::ok),
+                            wire::optional("result", &R::result), wire::optional("error", &R::error));
     }
     RECORDER_WIRE_CODING(AutomationResponse)
 

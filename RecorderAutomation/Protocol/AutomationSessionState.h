@@ -9,8 +9,12 @@ enum class AutomationSessionState { preparing, recording, stopping, saved, faile
 
 constexpr auto wireTexts(AutomationSessionState) {
     using enum AutomationSessionState;
-    return wireTable<AutomationSessionState>("session state", {{preparing, "preparing"}, {recording, "recording"},
-        {stopping, "stopping"}, {saved, "saved"}, {failed, "failed"}, {cancelled, "cancelled"}});
+    return wireTable<AutomationSessionState>("session state", {{preparing, "preparing"},
+                                                               {recording, "recording"},
+                                                               {stopping, "stopping"},
+                                                               {saved, "saved"},
+                                                               {failed, "failed"},
+                                                               {cancelled, "cancelled"}});
 }
 
 struct automation_session_state : WireEnumeration<AutomationSessionState> {

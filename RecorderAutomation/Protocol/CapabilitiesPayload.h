@@ -39,16 +39,15 @@ struct CapabilitiesPayload {
 
     static constexpr auto wireFields() {
         using C = CapabilitiesPayload;
-        return wire::fields(
-            wire::required("appName", &C::appName), wire::required("appVersion", &C::appVersion),
-            wire::required("bundleIdentifier", &C::bundleIdentifier),
-            wire::required("automationEnabled", &C::automationEnabled),
-            wire::required("captureReadiness", &C::captureReadiness),
-            wire::required("supportedSources", &C::supportedSources),
-            wire::required("systemAudioSupported", &C::systemAudioSupported),
-            wire::required("microphoneSupported", &C::microphoneSupported),
-            wire::required("maximumDurationSeconds", &C::maximumDurationSeconds), wire::required("video", &C::video),
-            wire::optional("activeSession", &C::activeSession));
+        return wire::fields(wire::required("appName", &C::appName), wire::required("appVersion", &C::appVersion),
+                            wire::required("bundleIdentifier", &C::bundleIdentifier),
+                            wire::required("automationEnabled", &C::automationEnabled),
+                            wire::required("captureReadiness", &C::captureReadiness),
+                            wire::required("supportedSources", &C::supportedSources),
+                            wire::required("systemAudioSupported", &C::systemAudioSupported),
+                            wire::required("microphoneSupported", &C::microphoneSupported),
+                            wire::required("maximumDurationSeconds", &C::maximumDurationSeconds),
+                            wire::required("video", &C::video), wire::optional("activeSession", &C::activeSession));
     }
     RECORDER_WIRE_CODING(CapabilitiesPayload)
     bool operator==(const CapabilitiesPayload&) const = default;

@@ -19,10 +19,11 @@ struct DisplayDescriptor {
 
     static constexpr auto wireFields() {
         using D = DisplayDescriptor;
-        return wire::fields(wire::required("id", &D::id), wire::required("name", &D::name),
-                            wire::required("pixelWidth", &D::pixelWidth), wire::required("pixelHeight", &D::pixelHeight),
-                            wire::optional("pointWidth", &D::pointWidth), wire::optional("pointHeight", &D::pointHeight),
-                            wire::optional("scale", &D::scale), wire::required("isDefault", &D::isDefault));
+        return wire::fields(
+            wire::required("id", &D::id), wire::required("name", &D::name),
+            wire::required("pixelWidth", &D::pixelWidth), wire::required("pixelHeight", &D::pixelHeight),
+            wire::optional("pointWidth", &D::pointWidth), wire::optional("pointHeight", &D::pointHeight),
+            wire::optional("scale", &D::scale), wire::required("isDefault", &D::isDefault));
     }
     RECORDER_WIRE_CODING(DisplayDescriptor)
     bool operator==(const DisplayDescriptor&) const = default;

@@ -20,16 +20,25 @@ CodingPath ValuePath::resolve() const {
 std::string_view describe(const nlohmann::json& value) {
     using Type = nlohmann::json::value_t;
     switch (value.type()) {
-        case Type::null: return "null";
-        case Type::boolean: return "a Boolean";
+        case Type::null:
+            return "null";
+        case Type::boolean:
+            return "a Boolean";
         case Type::number_integer:
-        case Type::number_unsigned: return "an integer";
-        case Type::number_float: return "a number";
-        case Type::string: return "text";
-        case Type::array: return "an array";
-        case Type::object: return "an object";
-        case Type::binary: return "binary data";
-        case Type::discarded: break;
+        case Type::number_unsigned:
+            return "an integer";
+        case Type::number_float:
+            return "a number";
+        case Type::string:
+            return "text";
+        case Type::array:
+            return "an array";
+        case Type::object:
+            return "an object";
+        case Type::binary:
+            return "binary data";
+        case Type::discarded:
+            break;
     }
     return "no value";
 }
@@ -44,7 +53,8 @@ namespace {
 std::int64_t decodeInteger(const nlohmann::json& value, const ValuePath& path) {
     using Type = nlohmann::json::value_t;
     switch (value.type()) {
-        case Type::number_integer: return value.get_ref<const nlohmann::json::number_integer_t&>();
+        case Type::number_integer:
+            return value.get_ref<const nlohmann::json::number_integer_t&>();
         case Type::number_unsigned: {
             const auto unsignedValue = value.get_ref<const nlohmann::json::number_unsigned_t&>();
             if (unsignedValue > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -60,7 +70,8 @@ std::int64_t decodeInteger(const nlohmann::json& value, const ValuePath& path) {
                 throwMismatch(value, path, "an integer", "a number beyond the signed 64-bit range");
             return static_cast<std::int64_t>(real);
         }
-        default: throwMismatch(value, path, "an integer");
+        default:
+            throwMismatch(value, path, "an integer");
     }
 }
 
@@ -121,7 +132,9 @@ const nlohmann::json* JSONObjectReader::find(std::string_view key) const {
     return found == members.end() ? nullptr : &found->second;
 }
 
-CodingPath JSONObjectReader::pathFor(std::string_view key) const { return json_coding::ValuePath{path_, key}.resolve(); }
+CodingPath JSONObjectReader::pathFor(std::string_view key) const {
+    return json_coding::ValuePath{path_, key}.resolve();
+}
 
 void JSONObjectReader::throwKeyNotFound(std::string_view key) const { throw DecodingError::keyNotFound(pathFor(key)); }
 

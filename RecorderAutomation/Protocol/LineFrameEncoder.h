@@ -24,11 +24,9 @@ struct EncodingError : std::invalid_argument {
 std::string encode(const nlohmann::json& value);
 
 template <class T>
-    requires requires(const T& value) {
-        { value.toJSON() } -> std::convertible_to<nlohmann::json>;
-    }
-std::string encode(const T& value) {
-    return encode(nlohmann::json(value.toJSON()));
+requires requires(const T& value) {
+    { value.toJSON() } -> std::convertible_to<nlohmann::json>;
 }
+std::string encode(const T& value) { return encode(nlohmann::json(value.toJSON())); }
 
 }  // namespace recorder::LineFrameEncoder

@@ -8,7 +8,9 @@ namespace recorder {
 struct SessionParameters {
     std::string sessionID{};
 
-    static constexpr auto wireFields() { return wire::fields(wire::required("sessionId", &SessionParameters::sessionID)); }
+    static constexpr auto wireFields() {
+        return wire::fields(wire::required("sessionId", &SessionParameters::sessionID));
+    }
     RECORDER_WIRE_CODING(SessionParameters)
     bool operator==(const SessionParameters&) const = default;
 };

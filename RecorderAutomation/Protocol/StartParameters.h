@@ -16,7 +16,8 @@ struct StartParameters {
     // range check on the duration.
     static constexpr auto wireFields() {
         using S = StartParameters;
-        return wire::strictFields(wire::required("source", &S::source), wire::optional("durationSeconds", &S::durationSeconds),
+        return wire::strictFields(wire::required("source", &S::source),
+                                  wire::optional("durationSeconds", &S::durationSeconds),
                                   wire::defaulted("systemAudio", &S::systemAudio));
     }
     RECORDER_WIRE_CODING(StartParameters)

@@ -9,7 +9,9 @@ struct StatusParameters {
     std::optional<std::string> sessionID{};
 
     // An empty object when no session is named.
-    static constexpr auto wireFields() { return wire::fields(wire::optional("sessionId", &StatusParameters::sessionID)); }
+    static constexpr auto wireFields() {
+        return wire::fields(wire::optional("sessionId", &StatusParameters::sessionID));
+    }
     RECORDER_WIRE_CODING(StatusParameters)
     bool operator==(const StatusParameters&) const = default;
 };

@@ -16,7 +16,8 @@ struct StatusPayload {
     static constexpr auto wireFields() {
         using S = StatusPayload;
         return wire::fields(wire::required("captureReadiness", &S::captureReadiness),
-                            wire::required("automationEnabled", &S::automationEnabled), wire::optional("session", &S::session));
+                            wire::required("automationEnabled", &S::automationEnabled),
+                            wire::optional("session", &S::session));
     }
     RECORDER_WIRE_CODING(StatusPayload)
     bool operator==(const StatusPayload&) const = default;

@@ -11,7 +11,8 @@ struct StopPayload {
     AutomationSessionState state = AutomationSessionState::preparing;
 
     static constexpr auto wireFields() {
-        return wire::fields(wire::required("sessionId", &StopPayload::sessionID), wire::required("state", &StopPayload::state));
+        return wire::fields(wire::required("sessionId", &StopPayload::sessionID),
+                            wire::required("state", &StopPayload::state));
     }
     RECORDER_WIRE_CODING(StopPayload)
     bool operator==(const StopPayload&) const = default;

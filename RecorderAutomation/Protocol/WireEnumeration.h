@@ -30,7 +30,9 @@ constexpr WireTable<E, N> wireTable(std::string_view typeName, const std::pair<E
 }
 
 template <class E>
-concept WireEnum = requires(E value) { wireTexts(value).rows; };
+concept WireEnum = requires(E value) {
+    wireTexts(value).rows;
+};
 
 template <WireEnum E>
 struct WireEnumeration {

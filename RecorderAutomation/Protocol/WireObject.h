@@ -6,7 +6,8 @@
 //       SourceKind kind = SourceKind::display;
 //       std::string id{};
 //       static constexpr auto wireFields() {
-//           return wire::fields(wire::required("kind", &SourceReference::kind), wire::required("id", &SourceReference::id));
+//           return wire::fields(wire::required("kind", &SourceReference::kind), wire::required("id",
+//           &SourceReference::id));
 //       }
 //       RECORDER_WIRE_CODING(SourceReference)
 //   };
@@ -67,15 +68,21 @@ struct Field {
 };
 
 template <class O, class M>
-constexpr Field<Presence::required, O, M> required(std::string_view key, M O::*member) { return {key, member}; }
+constexpr Field<Presence::required, O, M> required(std::string_view key, M O::*member) {
+    return {key, member};
+}
 template <class O, class M>
 constexpr Field<Presence::optional, O, std::optional<M>> optional(std::string_view key, std::optional<M> O::*member) {
     return {key, member};
 }
 template <class O, class M>
-constexpr Field<Presence::defaulted, O, M> defaulted(std::string_view key, M O::*member) { return {key, member}; }
+constexpr Field<Presence::defaulted, O, M> defaulted(std::string_view key, M O::*member) {
+    return {key, member};
+}
 template <class O, class M>
-constexpr Field<Presence::inlined, O, M> inlined(M O::*member) { return {{}, member}; }
+constexpr Field<Presence::inlined, O, M> inlined(M O::*member) {
+    return {{}, member};
+}
 
 template <bool Strict, class... F>
 struct FieldTable {
@@ -114,8 +121,8 @@ T decodeObject(const nlohmann::json& value, const CodingPath& path) {
 }  // namespace recorder::wire
 
 // The members through which the rest of the system codes a value type with a wireFields() table.
-#define RECORDER_WIRE_CODING(Type)                                                                  \
-    nlohmann::json toJSON() const { return ::recorder::wire::encodeObject(*this); }                 \
-    static Type fromJSON(const nlohmann::json& value, const ::recorder::CodingPath& path = {}) {    \
-        return ::recorder::wire::decodeObject<Type>(value, path);                                   \
+#define RECORDER_WIRE_CODING(Type)                                                               \
+    nlohmann::json toJSON() const { return ::recorder::wire::encodeObject(*this); }              \
+    static Type fromJSON(const nlohmann::json& value, const ::recorder::CodingPath& path = {}) { \
+        return ::recorder::wire::decodeObject<Type>(value, path);                                \
     }

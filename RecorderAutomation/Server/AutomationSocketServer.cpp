@@ -164,7 +164,10 @@ public:
 private:
     struct Connection {
         Connection(asio::io_context& io, int fd)
-            : id(makeConnectionID()), descriptor(fd), socket(io, asio::local::stream_protocol(), fd), writeDeadline(io) {}
+            : id(makeConnectionID()),
+              descriptor(fd),
+              socket(io, asio::local::stream_protocol(), fd),
+              writeDeadline(io) {}
 
         ConnectionID id;
         int descriptor;
@@ -316,7 +319,8 @@ void AutomationSocketServer::Core::stop() {
     ::unlink(endpoint_.path().c_str());
 }
 
-asio::awaitable<void> AutomationSocketServer::Core::acceptLoop(std::shared_ptr<asio::posix::stream_descriptor> listener) {
+asio::awaitable<void> AutomationSocketServer::Core::acceptLoop(
+    std::shared_ptr<asio::posix::stream_descriptor> listener) {
     asio::steady_timer pause(io_);
     // The loop belongs to this listener: after stop() (and perhaps a new start()) it ends.
     while (listener_ == listener) {
@@ -432,11 +436,12 @@ void AutomationSocketServer::Core::dispatch(const ConnectionPointer& connection,
         // Straight back onto the loop; the posted step holds the server only weakly, so a
         // server released meanwhile serves nothing more.
         if (const auto core = weak.lock()) {
-            asio::post(core->io_, [weak, weakConnection, reply = std::move(reply), requestID = request.requestID]() mutable {
-                const auto again = weak.lock();
-                const auto connection = weakConnection.lock();
-                if (again && connection) again->handlerReturned(connection, std::move(reply), requestID);
-            });
+            asio::post(core->io_,
+                       [weak, weakConnection, reply = std::move(reply), requestID = request.requestID]() mutable {
+                           const auto again = weak.lock();
+                           const auto connection = weakConnection.lock();
+                           if (again && connection) again->handlerReturned(connection, std::move(reply), requestID);
+                       });
         }
     };
     try {
@@ -471,8 +476,7 @@ void AutomationSocketServer::Core::send(const ConnectionPointer& connection, con
     if (!connection->writing) {
         // Nothing queued before it: offer it to the socket without waiting. A reply that fits
         // into the socket buffer (nearly all) is done here; the writer takes only the rest.
-        const ssize_t written =
-            ::send(connection->descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t written = ::send(connection->descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written == static_cast<ssize_t>(frame.size())) return;
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             drop(connection);
@@ -525,7 +529,8 @@ void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
 
 AutomationSocketServer::AutomationSocketServer(AutomationEndpoint endpoint, std::string appInstanceID,
                                                std::shared_ptr<AutomationRequestHandling> handler)
-    : endpoint_(endpoint), core_(std::make_shared<Core>(std::move(endpoint), std::move(appInstanceID), std::move(handler))) {}
+    : endpoint_(endpoint),
+      core_(std::make_shared<Core>(std::move(endpoint), std::move(appInstanceID), std::move(handler))) {}
 
 AutomationSocketServer::~AutomationSocketServer() {
     try {

@@ -36,9 +36,8 @@ public:
     struct AlreadyListening : NamedCase<"alreadyListening"> {};
     struct AnotherServerIsListening : NamedCase<"anotherServerIsListening"> {};
     struct StaleSocketNotOwned : NamedCase<"staleSocketNotOwned"> {};
-    struct Failure
-        : BasicFailure<struct AutomationSocketServerTag, System, AlreadyListening, AnotherServerIsListening,
-                       StaleSocketNotOwned> {
+    struct Failure : BasicFailure<struct AutomationSocketServerTag, System, AlreadyListening, AnotherServerIsListening,
+                                  StaleSocketNotOwned> {
         using BasicFailure::BasicFailure;
         static Failure system(std::string call, int number) { return System{std::move(call), number}; }
         static Failure alreadyListening() { return AlreadyListening{}; }

@@ -63,21 +63,24 @@ std::optional<std::string> AutomationSetupInstructions::cursorInstallLink() cons
 
 std::string AutomationSetupInstructions::assistantPrompt() const {
     std::string text = "Please connect me to the " + appName;
-    text += " app on this Mac by adding its local MCP server to your own configuration, using whatever method is "
-            "correct for you.\n\nServer name: " +
-            serverName;
+    text +=
+        " app on this Mac by adding its local MCP server to your own configuration, using whatever method is "
+        "correct for you.\n\nServer name: " +
+        serverName;
     text += "\nTransport: local stdio\nCommand: " + helperPath;
     text += "\nArguments: none\nEnvironment variables: none\n\nReference, by host:\n- Codex: " + codexCommand();
     text += "\n- Claude Code: " + claudeCodeCommand();
     text += "\n- VS Code: " + vsCodeCommand();
-    text += "\n- Cursor, Windsurf, or any host that reads an \"mcpServers\" JSON file: add this entry and keep every "
-            "other server unchanged:\n" +
-            jsonConfiguration();
-    text += "\n\nRules: do not modify or remove any other MCP servers; do not run the recorder or start a recording as "
-            "part of setup. If you cannot edit your own configuration, show me the JSON above and tell me where to "
-            "paste it.\n\nWhen the server is added, tell me to restart you (tools are loaded when a session starts). "
-            "After the restart, call the recorder_capabilities tool once to confirm the connection and tell me "
-            "whether captureReadiness is \"ready\".";
+    text +=
+        "\n- Cursor, Windsurf, or any host that reads an \"mcpServers\" JSON file: add this entry and keep every "
+        "other server unchanged:\n" +
+        jsonConfiguration();
+    text +=
+        "\n\nRules: do not modify or remove any other MCP servers; do not run the recorder or start a recording as "
+        "part of setup. If you cannot edit your own configuration, show me the JSON above and tell me where to "
+        "paste it.\n\nWhen the server is added, tell me to restart you (tools are loaded when a session starts). "
+        "After the restart, call the recorder_capabilities tool once to confirm the connection and tell me "
+        "whether captureReadiness is \"ready\".";
     return text;
 }
 

@@ -38,8 +38,8 @@ public:
     using Case = std::variant<Cases...>;
 
     template <class C>
-        requires(std::same_as<std::remove_cvref_t<C>, Cases> || ...)
-    BasicFailure(C&& value)  // NOLINT(google-explicit-constructor): cases convert implicitly
+    requires(std::same_as<std::remove_cvref_t<C>, Cases> || ...)
+        BasicFailure(C&& value)  // NOLINT(google-explicit-constructor): cases convert implicitly
         : value_(std::forward<C>(value)),
           text_(std::visit([](const auto& c) { return std::string(c.description()); }, value_)) {}
 

@@ -36,7 +36,8 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 64) != 0) std::abort();
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 64) != 0)
+            std::abort();
         thread_ = std::thread([this] { serve(); });
     }
     ~CannedListener() {
@@ -102,7 +103,9 @@ std::map<std::string, std::vector<double>>& samples() {
 
 void report(benchmark::State& state, std::vector<double>& latencies) {
     std::sort(latencies.begin(), latencies.end());
-    const auto at = [&](double q) { return latencies[static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1))]; };
+    const auto at = [&](double q) {
+        return latencies[static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1))];
+    };
     state.counters["p50_us"] = at(0.50);
     state.counters["p99_us"] = at(0.99);
 }
@@ -133,7 +136,8 @@ void BM_RawRoundTrip(benchmark::State& state) {
 }
 
 void BM_ClientSend(benchmark::State& state) {
-    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()), 10);
+    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()),
+                                            10);
     recorder::AutomationRequest request;
     request.requestID = requestID;
     request.appInstanceID = "INSTANCE";
@@ -151,7 +155,8 @@ void BM_ClientSend(benchmark::State& state) {
 // The same exchange without JSON: separates the
 // coding from the socket work.
 void BM_ClientExchangeOnly(benchmark::State& state) {
-    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()), 10);
+    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()),
+                                            10);
     const std::string frame = "{\"command\":\"capabilities\"}\n";
     auto& latencies = samples()["exchange"];
     for (auto _ : state) {
@@ -172,7 +177,8 @@ void BM_ClientCoding(benchmark::State& state) {
     const std::string reply = cannedReply();
     for (auto _ : state) {
         auto frame = recorder::LineFrameEncoder::encode(request);
-        auto response = recorder::AutomationResponse<recorder::CapabilitiesPayload>::decode(std::string_view(reply).substr(0, reply.size() - 1));
+        auto response = recorder::AutomationResponse<recorder::CapabilitiesPayload>::decode(
+            std::string_view(reply).substr(0, reply.size() - 1));
         benchmark::DoNotOptimize(frame);
         benchmark::DoNotOptimize(response);
     }
@@ -199,8 +205,8 @@ int main(int argc, char** argv) {
             std::sort(v.begin(), v.end());
             return v[static_cast<std::size_t>(0.99 * static_cast<double>(v.size() - 1))];
         };
-        std::printf("client/raw p50 ratio: %.2f (target <= 1.5), p99 ratio: %.2f\n", median(all["client"]) / median(all["raw"]),
-                    p99(all["client"]) / p99(all["raw"]));
+        std::printf("client/raw p50 ratio: %.2f (target <= 1.5), p99 ratio: %.2f\n",
+                    median(all["client"]) / median(all["raw"]), p99(all["client"]) / p99(all["raw"]));
     }
     return 0;
 }

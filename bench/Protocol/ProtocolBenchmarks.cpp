@@ -26,11 +26,17 @@ void decodeStartRequest(benchmark::State& state) {
 BENCHMARK(decodeStartRequest);
 
 void encodeResultResponse(benchmark::State& state) {
-    const auto reply = AutomationReply::result(
-        {"A1B2C3D4-E5F6-4789-9ABC-DEF012345678", AutomationSessionState::saved,
-         SavedRecordingPayload{"/home/user/Movies/Lumora/Recording 2026-12-07 at 23.40.12.mp4", 30.016, 3024, 1964,
-                               48'213'664, "durationLimit", {}},
-         {}});
+    const auto reply =
+        AutomationReply::result({"A1B2C3D4-E5F6-4789-9ABC-DEF012345678",
+                                 AutomationSessionState::saved,
+                                 SavedRecordingPayload{"/home/user/Movies/Lumora/Recording 2026-12-07 at 23.40.12.mp4",
+                                                       30.016,
+                                                       3024,
+                                                       1964,
+                                                       48'213'664,
+                                                       "durationLimit",
+                                                       {}},
+                                 {}});
     for (auto _ : state) {
         auto frame = AutomationResponseEncoder::encode(reply, "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0",
                                                        "5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D");

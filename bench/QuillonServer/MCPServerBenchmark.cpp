@@ -25,14 +25,14 @@ class Rig {
 public:
     Rig() {
         int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0)
-            std::abort();
+        if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
         hostWrite_ = in[1];
         hostRead_ = out[0];
         serverIn_ = in[0];
         serverOut_ = out[1];
         auto transport = std::make_shared<mcp::StdioMCPTransport>(serverIn_, serverOut_);
-        std::vector<mcp::MCPTool> tools{{"recorder_recording_status", "Status.", mcp::JSON::object({{"type", "object"}}), std::nullopt}};
+        std::vector<mcp::MCPTool> tools{
+            {"recorder_recording_status", "Status.", mcp::JSON::object({{"type", "object"}}), std::nullopt}};
         server_ = std::make_unique<mcp::MCPServer>(mcp::MCPServer::Info{"bench", "1", std::nullopt}, tools,
                                                    std::make_shared<Immediate>(), transport);
         serving_ = std::thread([this] { server_->serve(); });
@@ -41,14 +41,13 @@ public:
         ::close(hostWrite_);
         serving_.join();
         server_.reset();
-        for (int fd : {hostRead_, serverIn_, serverOut_})
-            ::close(fd);
+        for (int fd : {hostRead_, serverIn_, serverOut_}) ::close(fd);
     }
     void send(int id) {
         std::string line = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-                           R"(,"method":"tools/call","params":{"name":"recorder_recording_status","arguments":{}}})" "\n";
-        if (::write(hostWrite_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            std::abort();
+                           R"(,"method":"tools/call","params":{"name":"recorder_recording_status","arguments":{}}})"
+                           "\n";
+        if (::write(hostWrite_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::abort();
     }
     // Blocks until one whole reply line has arrived.
     void receive() {
@@ -59,8 +58,7 @@ public:
             }
             char block[4096];
             ssize_t n = ::read(hostRead_, block, sizeof block);
-            if (n <= 0)
-                std::abort();
+            if (n <= 0) std::abort();
             buffer_.append(block, static_cast<std::size_t>(n));
         }
     }
@@ -97,18 +95,17 @@ void EightInFlight(benchmark::State& state) {
     Rig rig;
     constexpr int inFlight = 8;
     int id = 0;
-    for (int i = 0; i < inFlight; ++i)
-        rig.send(++id);
+    for (int i = 0; i < inFlight; ++i) rig.send(++id);
     for (auto _ : state) {
         rig.receive();
         rig.send(++id);
     }
-    for (int i = 0; i < inFlight; ++i)
-        rig.receive();
-    state.counters["requests_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    for (int i = 0; i < inFlight; ++i) rig.receive();
+    state.counters["requests_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(EightInFlight)->Iterations(50000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

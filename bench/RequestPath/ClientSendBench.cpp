@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "clientSendBench: %s\n", error.what());
             return 6;
         }
-        latencies.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(latencies.begin(), latencies.end());
     std::printf("p50_us %.1f p99_us %.1f\n", latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100]);

@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 static volatile sig_atomic_t stopping = 0;
-static void onSignal(int number) { (void)number; stopping = 1; }
+static void onSignal(int number) {
+    (void)number;
+    stopping = 1;
+}
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -46,7 +46,8 @@ const std::string& requestFrame() {
 struct ServerUnderTest {
     std::filesystem::path directory = makeTemporaryDirectory();
     AutomationEndpoint endpoint{"app.lumora.Lumora.bench", directory / "endpoint"};
-    AutomationSocketServer server{endpoint, "5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D", std::make_shared<ImmediateHandler>()};
+    AutomationSocketServer server{endpoint, "5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D",
+                                  std::make_shared<ImmediateHandler>()};
 
     ServerUnderTest() { server.start(); }
     ~ServerUnderTest() {

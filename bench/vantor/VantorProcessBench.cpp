@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     if (::mkdtemp(home) == nullptr) return 1;
     ::setenv("HOME", home, 1);
     ::unsetenv("RECORDER_APP");
-    const std::string socket = recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).path();
+    const std::string socket =
+        recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).path();
 
     // Start the app the way vantor would, and keep its process to stop it afterwards.
     const pid_t app = ::fork();
@@ -89,8 +90,7 @@ int main(int argc, char** argv) {
 
     // The connections `vantor status` makes: the reachability probe, capabilities, status.
     const std::string capabilities = R"({"command":"capabilities","protocolVersion":1,"requestId":"bench-1"})";
-    const std::string request =
-        R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench-2"})";
+    const std::string request = R"({"command":"status","parameters":{},"protocolVersion":1,"requestId":"bench-2"})";
     std::vector<double> vantorTimes, baselineTimes, startupTimes;
     std::vector<long> vantorPeaks, baselinePeaks;
     int failures = 0;

@@ -67,12 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& info = bundle->infoDictionary();
     FUZZ_CHECK(info.is_object());
     FUZZ_CHECK(info == (parsed && parsed->is_object() ? *parsed : nlohmann::json::object()));
-    FUZZ_CHECK(InfoPlist::readDictionary(Bundle::infoPlistPath(directory)).has_value() == (parsed && parsed->is_object()));
+    FUZZ_CHECK(InfoPlist::readDictionary(Bundle::infoPlistPath(directory)).has_value() ==
+               (parsed && parsed->is_object()));
 
     const auto identifier = info.find("CFBundleIdentifier");
-    FUZZ_CHECK(bundle->bundleIdentifier() ==
-               (identifier != info.end() && identifier->is_string() ? std::optional(identifier->get<std::string>())
-                                                                    : std::nullopt));
+    FUZZ_CHECK(bundle->bundleIdentifier() == (identifier != info.end() && identifier->is_string()
+                                                  ? std::optional(identifier->get<std::string>())
+                                                  : std::nullopt));
     if (const auto executable = bundle->executableURL()) {
         FUZZ_CHECK(executable->parent_path() == directory / "Contents" / "MacOS");
         FUZZ_CHECK(executable->filename() == fs::path(*bundle->stringValue("CFBundleExecutable")));

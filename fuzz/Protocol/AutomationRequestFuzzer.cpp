@@ -30,7 +30,8 @@ void roundTrip(std::string_view frame) {
     } catch (const LineFrameDecoder::Failure& failure) {
         // Only a request whose text outgrew the limit (escapes can lengthen it) may be refused.
         FUZZ_CHECK(failure == LineFrameDecoder::Failure::messageTooLarge(AutomationProtocol::maximumMessageBytes));
-        FUZZ_CHECK(request.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size() > static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
+        FUZZ_CHECK(request.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size() >
+                   static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
         return;
     }
     FUZZ_CHECK(encoded.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes) + 1);

@@ -36,7 +36,8 @@ void roundTrip(std::string_view line) {
     try {
         frame = LineFrameEncoder::encode(response);
     } catch (const LineFrameDecoder::Failure&) {
-        FUZZ_CHECK(response.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size() > static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
+        FUZZ_CHECK(response.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size() >
+                   static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes));
         return;
     }
     FUZZ_CHECK(frame.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes) + 1);

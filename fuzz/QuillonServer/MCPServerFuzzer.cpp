@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // What each line must produce, worked out from the classification alone.
-    std::multiset<std::string> expectedIDs;          // replies to single messages, by id
-    std::multiset<std::size_t> expectedBatchSizes;   // batch replies, by element count
+    std::multiset<std::string> expectedIDs;         // replies to single messages, by id
+    std::multiset<std::size_t> expectedBatchSizes;  // batch replies, by element count
     for (const auto& line : lines) {
         JSON value;
         try {

@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Durations and time-outs are read from these values.
         FUZZ_CHECK(vantor::parseDecimalInteger(text) == expectedInteger(text));
     }
-    for (const auto& argument : arguments) FUZZ_CHECK(vantor::parseDecimalInteger(argument) == expectedInteger(argument));
+    for (const auto& argument : arguments)
+        FUZZ_CHECK(vantor::parseDecimalInteger(argument) == expectedInteger(argument));
     for (const auto& flag : value->flags) FUZZ_CHECK(flagOptions.contains(flag));
 
     FUZZ_CHECK(parse(written(*value, true)) == value);

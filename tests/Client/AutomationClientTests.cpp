@@ -25,7 +25,8 @@ AutomationRequest capabilitiesRequest(std::string id = "REQ-1") {
 }
 
 std::string reply(std::int64_t version, const std::string& requestID, const nlohmann::json& result) {
-    nlohmann::json body = {{"protocolVersion", version}, {"requestId", requestID}, {"appInstanceId", "INSTANCE"}, {"ok", true}};
+    nlohmann::json body = {
+        {"protocolVersion", version}, {"requestId", requestID}, {"appInstanceId", "INSTANCE"}, {"ok", true}};
     if (!result.is_null()) body["result"] = result;
     return body.dump() + "\n";
 }
@@ -38,7 +39,8 @@ protected:
     AutomationEndpoint endpoint{"app.lumora.Lumora", directory.path()};
     AutomationClient client{endpoint, 1.0};
 
-    AutomationClient::Failure sendFailure(const AutomationClient& c, const AutomationRequest& request = capabilitiesRequest()) {
+    AutomationClient::Failure sendFailure(const AutomationClient& c,
+                                          const AutomationRequest& request = capabilitiesRequest()) {
         try {
             c.send<CapabilitiesPayload>(request);
         } catch (const AutomationClient::Failure& failure) {
@@ -75,7 +77,8 @@ TEST_F(AutomationClientTests, OtherConnectErrorIsTransportWithNumber) {
     // A plain file where the socket's directory should be: connect fails with ENOTDIR.
     std::ofstream(directory.path() / "file") << "x";
     const AutomationClient blocked(AutomationEndpoint("app.lumora.Lumora", directory.path() / "file"), 1.0);
-    EXPECT_EQ(sendFailure(blocked), AutomationClient::Failure::transport("connect failed (" + std::to_string(ENOTDIR) + ")"));
+    EXPECT_EQ(sendFailure(blocked),
+              AutomationClient::Failure::transport("connect failed (" + std::to_string(ENOTDIR) + ")"));
 }
 
 TEST_F(AutomationClientTests, ReachableListenerSeesNoBytes) {
@@ -107,7 +110,8 @@ TEST_F(AutomationClientTests, CloseWithUnreadRequestIsReadSystemCall) {
         pollfd entry{fd, POLLIN, 0};
         ::poll(&entry, 1, 1000);
     });
-    EXPECT_EQ(sendFailure(client), AutomationClient::Failure::transport("systemCall(\"read\", " + std::to_string(ECONNRESET) + ")"));
+    EXPECT_EQ(sendFailure(client),
+              AutomationClient::Failure::transport("systemCall(\"read\", " + std::to_string(ECONNRESET) + ")"));
 }
 
 TEST_F(AutomationClientTests, SilentListenerTimesOutAfterTheTimeout) {
@@ -156,16 +160,21 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptedReply{"blankLineFirst", "\n" + reply(1, "REQ-1", capabilities), std::nullopt},
         ScriptedReply{"twoLines", reply(1, "REQ-1", capabilities) + reply(1, "OTHER", capabilities), std::nullopt},
         ScriptedReply{"withoutResult", reply(1, "REQ-1", nullptr), std::nullopt},
-        ScriptedReply{"errorReply",
-                      R"({"appInstanceId":"INSTANCE","error":{"code":"automation_disabled","message":"Off."},"ok":false,"protocolVersion":1,"requestId":"REQ-1"})"
-                      "\n",
-                      std::nullopt},
+        ScriptedReply{
+            "errorReply",
+            R"({"appInstanceId":"INSTANCE","error":{"code":"automation_disabled","message":"Off."},"ok":false,"protocolVersion":1,"requestId":"REQ-1"})"
+            "\n",
+            std::nullopt},
         ScriptedReply{"version2", reply(2, "REQ-1", capabilities), AutomationClient::Failure::protocolMismatch(2)},
-        ScriptedReply{"otherRequest", reply(1, "OTHER", capabilities), AutomationClient::Failure::unexpectedReply("OTHER")},
+        ScriptedReply{"otherRequest", reply(1, "OTHER", capabilities),
+                      AutomationClient::Failure::unexpectedReply("OTHER")},
         ScriptedReply{"notJSON", "hello\n", AutomationClient::Failure::malformedReply()},
-        ScriptedReply{"missingMember", R"({"protocolVersion":1,"requestId":"REQ-1","ok":true})" "\n",
+        ScriptedReply{"missingMember",
+                      R"({"protocolVersion":1,"requestId":"REQ-1","ok":true})"
+                      "\n",
                       AutomationClient::Failure::malformedReply()},
-        ScriptedReply{"wrongPayload", reply(1, "REQ-1", nlohmann::json{{"appName", 3}}), AutomationClient::Failure::malformedReply()},
+        ScriptedReply{"wrongPayload", reply(1, "REQ-1", nlohmann::json{{"appName", 3}}),
+                      AutomationClient::Failure::malformedReply()},
         ScriptedReply{"tooLong", flood, AutomationClient::Failure::transport("messageTooLarge(limit: 65536)")}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -173,7 +182,10 @@ TEST_F(AutomationClientTests, ErrorReplyIsReturnedNotThrown) {
     TestListener* self = nullptr;
     TestListener listener(endpoint.path(), [&](int fd) {
         self->readRequest(fd);
-        testing::sendAll(fd, R"({"appInstanceId":"I","error":{"code":"automation_disabled","message":"Off.","hint":"On."},"ok":false,"protocolVersion":1,"requestId":"REQ-1"})" "\n");
+        testing::sendAll(
+            fd,
+            R"({"appInstanceId":"I","error":{"code":"automation_disabled","message":"Off.","hint":"On."},"ok":false,"protocolVersion":1,"requestId":"REQ-1"})"
+            "\n");
     });
     self = &listener;
     const auto response = client.send<StatusPayload>(capabilitiesRequest());
@@ -204,7 +216,8 @@ TEST_F(AutomationClientTests, ExchangesRunConcurrently) {
     std::atomic<int> succeeded{0};
     for (int i = 0; i < 4; ++i) {
         threads.emplace_back([&, i] {
-            if (client.send<CapabilitiesPayload>(capabilitiesRequest("R" + std::to_string(i))).requestID == "R" + std::to_string(i)) {
+            if (client.send<CapabilitiesPayload>(capabilitiesRequest("R" + std::to_string(i))).requestID ==
+                "R" + std::to_string(i)) {
                 succeeded.fetch_add(1);
             }
         });

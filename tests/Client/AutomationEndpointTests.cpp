@@ -57,19 +57,23 @@ TEST_P(AppGroupValidation, AcceptsOnlyTeamDotRest) {
     const auto declared = c.declared ? std::optional<std::string_view>(*c.declared) : std::nullopt;
     EXPECT_EQ(AutomationEndpoint::appGroup(declared), c.accepted ? c.declared : std::nullopt);
 }
-INSTANTIATE_TEST_SUITE_P(
-    AutomationEndpointTests, AppGroupValidation,
-    ::testing::Values(GroupCase{"standard", "K9WQ2ZP4LM.recorder", true}, GroupCase{"shortestRest", "K9WQ2ZP4LM.r", true},
-                      GroupCase{"digitsOnly", "0123456789.x.y", true}, GroupCase{"nineBeforeDot", "K9WQ2ZP4L.recorder", false},
-                      GroupCase{"lowercase", "K9WQ2zP4LM.recorder", false}, GroupCase{"hyphen", "K9WQ2ZP4LM-recorder", false},
-                      GroupCase{"nothingAfterDot", "K9WQ2ZP4LM.", false}, GroupCase{"none", std::nullopt, false},
-                      GroupCase{"empty", "", false}, GroupCase{"nonAscii", "K9WQ2ZP4L\xC3\x89.recorder", false},
-                      GroupCase{"elevenBeforeDot", "K9WQ2ZP4LMX.recorder", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AutomationEndpointTests, AppGroupValidation,
+                         ::testing::Values(GroupCase{"standard", "K9WQ2ZP4LM.recorder", true},
+                                           GroupCase{"shortestRest", "K9WQ2ZP4LM.r", true},
+                                           GroupCase{"digitsOnly", "0123456789.x.y", true},
+                                           GroupCase{"nineBeforeDot", "K9WQ2ZP4L.recorder", false},
+                                           GroupCase{"lowercase", "K9WQ2zP4LM.recorder", false},
+                                           GroupCase{"hyphen", "K9WQ2ZP4LM-recorder", false},
+                                           GroupCase{"nothingAfterDot", "K9WQ2ZP4LM.", false},
+                                           GroupCase{"none", std::nullopt, false}, GroupCase{"empty", "", false},
+                                           GroupCase{"nonAscii", "K9WQ2ZP4L\xC3\x89.recorder", false},
+                                           GroupCase{"elevenBeforeDot", "K9WQ2ZP4LMX.recorder", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AutomationEndpointTests, StandardWithoutGroupUsesApplicationSupport) {
     TemporaryHome home;
-    for (const std::optional<std::string>& group : {std::optional<std::string>{}, std::optional<std::string>{"K9WQ2ZP4LM.recorder"}}) {
+    for (const std::optional<std::string>& group :
+         {std::optional<std::string>{}, std::optional<std::string>{"K9WQ2ZP4LM.recorder"}}) {
         const auto endpoint = AutomationEndpoint::standard("app.lumora.Lumora", group);
         EXPECT_EQ(endpoint.bundleIdentifier(), "app.lumora.Lumora");
         EXPECT_EQ(endpoint.path(), (home.path() / ".local/share/app.lumora.Lumora/automation.sock").string());

@@ -49,7 +49,8 @@ TEST_F(RecorderAppLocatorTests, ConstantsAndFailureTexts) {
     EXPECT_EQ(RecorderAppLocator::knownBundleIdentifiers[0], release);
     EXPECT_EQ(RecorderAppLocator::appBundleIdentifierInfoKey, "RecorderAppBundleIdentifier");
     EXPECT_EQ(RecorderAppLocator::appGroupInfoKey, "RecorderAppGroup");
-    EXPECT_EQ(Failure::launchFailed("The app did not start.").description(), "launchFailed(\"The app did not start.\")");
+    EXPECT_EQ(Failure::launchFailed("The app did not start.").description(),
+              "launchFailed(\"The app did not start.\")");
     EXPECT_EQ(Failure::unexpectedBundle("Lumora.app").description(), "unexpectedBundle(\"Lumora.app\")");
     EXPECT_EQ(Failure::notInsideAppBundle().description(), "notInsideAppBundle");
     EXPECT_EQ(Failure::runningButUnreachable().description(), "runningButUnreachable");
@@ -67,7 +68,8 @@ TEST_P(ContainingWalk, FindsInnermostAppBundle) {
     const nlohmann::json embedded = {{"RecorderAppBundleIdentifier", release}};
     const auto executable = directory.path() / GetParam().executable;
     if (GetParam().bundle == nullptr) {
-        EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::containing(executable, embedded); }), Failure::notInsideAppBundle());
+        EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::containing(executable, embedded); }),
+                  Failure::notInsideAppBundle());
     } else {
         EXPECT_EQ(RecorderAppLocator::containing(executable, embedded).appURL(), directory.path() / GetParam().bundle);
     }
@@ -77,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
     RecorderAppLocatorTests, ContainingWalk,
     ::testing::Values(ContainingCase{"helper", "Lumora.app/Contents/Helpers/Quillon", "Lumora.app"},
                       ContainingCase{"mainExecutable", "Lumora.app/Contents/MacOS/Lumora", "Lumora.app"},
-                      ContainingCase{"innermostWins", "Outer.app/Contents/Inner.app/Contents/MacOS/inner", "Outer.app/Contents/Inner.app"},
+                      ContainingCase{"innermostWins", "Outer.app/Contents/Inner.app/Contents/MacOS/inner",
+                                     "Outer.app/Contents/Inner.app"},
                       ContainingCase{"executableItself", "Tool.app", "Tool.app"},
                       ContainingCase{"dotDotIsResolved", "Lumora.app/Contents/Helpers/../Helpers/vantor", "Lumora.app"},
                       ContainingCase{"plainTree", "usr/local/bin/vantor", nullptr},
@@ -87,14 +90,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RecorderAppLocatorTests, ContainingRootIsNotInsideABundle) {
     EXPECT_EQ(locatorFailure([] { RecorderAppLocator::containing("/", std::nullopt); }), Failure::notInsideAppBundle());
-    EXPECT_EQ(locatorFailure([] { RecorderAppLocator::containing("/vantor", std::nullopt); }), Failure::notInsideAppBundle());
+    EXPECT_EQ(locatorFailure([] { RecorderAppLocator::containing("/vantor", std::nullopt); }),
+              Failure::notInsideAppBundle());
 }
 
 TEST_F(RecorderAppLocatorTests, EmbeddedIdentityWinsWithoutOpeningTheBundle) {
     // No Info.plist on disk at all: the embedded dictionary is enough.
     const auto executable = directory.path() / "Lumora.app/Contents/Helpers/Quillon";
     const auto locator = RecorderAppLocator::containing(
-        executable, nlohmann::json{{"RecorderAppBundleIdentifier", debug}, {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}});
+        executable,
+        nlohmann::json{{"RecorderAppBundleIdentifier", debug}, {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}});
     EXPECT_EQ(locator, RecorderAppLocator(directory.path() / "Lumora.app", debug, "K9WQ2ZP4LM.recorder"));
 }
 
@@ -102,7 +107,8 @@ TEST_F(RecorderAppLocatorTests, EmbeddedUnknownIdentifierIsUnexpectedEvenInsideA
     testing::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", release}});
     const auto executable = directory.path() / "Lumora.app/Contents/Helpers/Quillon";
     EXPECT_EQ(locatorFailure([&] {
-                  RecorderAppLocator::containing(executable, nlohmann::json{{"RecorderAppBundleIdentifier", "com.example.other"}});
+                  RecorderAppLocator::containing(executable,
+                                                 nlohmann::json{{"RecorderAppBundleIdentifier", "com.example.other"}});
               }),
               Failure::unexpectedBundle("com.example.other"));
 }
@@ -130,22 +136,24 @@ TEST_F(RecorderAppLocatorTests, EmbeddedWithoutIdentifierReadsTheBundle) {
 class ForBundleFormats : public RecorderAppLocatorTests, public ::testing::WithParamInterface<PlistFormat> {};
 
 TEST_P(ForBundleFormats, ReadsIdentifierAndGroup) {
-    const auto bundle = testing::makeBundle(directory.path(), "Lumora",
-                                            {{"CFBundleIdentifier", release}, {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}},
-                                            std::nullopt, GetParam());
+    const auto bundle = testing::makeBundle(
+        directory.path(), "Lumora", {{"CFBundleIdentifier", release}, {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}},
+        std::nullopt, GetParam());
     EXPECT_EQ(RecorderAppLocator::forBundle(bundle), RecorderAppLocator(bundle, release, "K9WQ2ZP4LM.recorder"));
 
-    const auto badGroup = testing::makeBundle(directory.path(), "Other",
-                                              {{"CFBundleIdentifier", debug}, {"RecorderAppGroup", "K9WQ2ZP4L.recorder"}},
-                                              std::nullopt, GetParam());
+    const auto badGroup = testing::makeBundle(
+        directory.path(), "Other", {{"CFBundleIdentifier", debug}, {"RecorderAppGroup", "K9WQ2ZP4L.recorder"}},
+        std::nullopt, GetParam());
     EXPECT_EQ(RecorderAppLocator::forBundle(badGroup), RecorderAppLocator(badGroup, debug, std::nullopt));
 
-    const auto foreign = testing::makeBundle(directory.path(), "Foreign", {{"CFBundleIdentifier", "com.example.viewer"}},
-                                             std::nullopt, GetParam());
-    EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::forBundle(foreign); }), Failure::unexpectedBundle("com.example.viewer"));
+    const auto foreign = testing::makeBundle(directory.path(), "Foreign",
+                                             {{"CFBundleIdentifier", "com.example.viewer"}}, std::nullopt, GetParam());
+    EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::forBundle(foreign); }),
+              Failure::unexpectedBundle("com.example.viewer"));
 }
 
-INSTANTIATE_TEST_SUITE_P(RecorderAppLocatorTests, ForBundleFormats, ::testing::Values(PlistFormat::xml, PlistFormat::binary));
+INSTANTIATE_TEST_SUITE_P(RecorderAppLocatorTests, ForBundleFormats,
+                         ::testing::Values(PlistFormat::xml, PlistFormat::binary));
 
 TEST_F(RecorderAppLocatorTests, ForBundleOnNonBundleNamesTheDirectory) {
     fs::create_directories(directory.path() / "Plain.app");
@@ -291,7 +299,8 @@ TEST_F(EnsureRunningTests, LaunchErrorIsLaunchFailedWithTheReason) {
     };
     const auto failure = locatorFailure([&] { bundle().ensureRunning(5); });
     ASSERT_TRUE(failure.is<RecorderAppLocator::LaunchFailed>());
-    EXPECT_EQ(failure.as<RecorderAppLocator::LaunchFailed>()->reason, "Could not start Lumora.app: No such file or directory")
+    EXPECT_EQ(failure.as<RecorderAppLocator::LaunchFailed>()->reason,
+              "Could not start Lumora.app: No such file or directory")
         << failure.description();
 }
 

@@ -16,9 +16,7 @@ using testing::TestListener;
 using Clock = std::chrono::steady_clock;
 using Failure = RecorderAutomationSession::Failure;
 
-nlohmann::json resultPayload(const std::string& state) {
-    return {{"sessionId", "S1"}, {"state", state}};
-}
+nlohmann::json resultPayload(const std::string& state) { return {{"sessionId", "S1"}, {"state", state}}; }
 
 // An app stand-in: answers each request with what `answer` returns for it (a JSON object whose
 // protocolVersion, requestId and appInstanceId are filled in unless given), and remembers the
@@ -107,7 +105,8 @@ protected:
 
 TEST_F(RecorderAutomationSessionTests, FailureTextForms) {
     EXPECT_EQ(Failure::client(AutomationClient::Failure::notRunning()).description(), "client(notRunning)");
-    EXPECT_EQ(Failure::client(AutomationClient::Failure::transport("closed")).description(), "client(transport(\"closed\"))");
+    EXPECT_EQ(Failure::client(AutomationClient::Failure::transport("closed")).description(),
+              "client(transport(\"closed\"))");
     EXPECT_EQ(Failure::waitTimedOut().description(), "waitTimedOut");
     EXPECT_EQ(Failure::rejected(AutomationFailure(AutomationErrorCode::automationDisabled, "Off.")).description(),
               "rejected(\"automation_disabled\", \"Off.\")");
@@ -203,7 +202,8 @@ TEST_P(ReplyInterpretation, ErrorWinsThenResultIsRequired) {
     });
     const auto failure = sessionFailure([&] { session.result("S1"); });
     if (GetParam().rejected) {
-        EXPECT_EQ(failure, Failure::rejected(AutomationFailure(AutomationErrorCode::sessionNotFound, "No such session.")));
+        EXPECT_EQ(failure,
+                  Failure::rejected(AutomationFailure(AutomationErrorCode::sessionNotFound, "No such session.")));
     } else {
         EXPECT_EQ(failure, Failure::client(AutomationClient::Failure::malformedReply()));
     }
@@ -211,13 +211,15 @@ TEST_P(ReplyInterpretation, ErrorWinsThenResultIsRequired) {
 
 const nlohmann::json notFound = AutomationFailure(AutomationErrorCode::sessionNotFound, "No such session.").toJSON();
 
-INSTANTIATE_TEST_SUITE_P(
-    RecorderAutomationSessionTests, ReplyInterpretation,
-    ::testing::Values(ReplyCase{"okWithoutResult", {{"ok", true}}, false},
-                      ReplyCase{"errorAndResult", {{"ok", true}, {"error", notFound}, {"result", resultPayload("saved")}}, true},
-                      ReplyCase{"errorWithOkTrue", {{"ok", true}, {"error", notFound}}, true},
-                      ReplyCase{"okFalseWithoutError", {{"ok", false}}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(RecorderAutomationSessionTests, ReplyInterpretation,
+                         ::testing::Values(ReplyCase{"okWithoutResult", {{"ok", true}}, false},
+                                           ReplyCase{
+                                               "errorAndResult",
+                                               {{"ok", true}, {"error", notFound}, {"result", resultPayload("saved")}},
+                                               true},
+                                           ReplyCase{"errorWithOkTrue", {{"ok", true}, {"error", notFound}}, true},
+                                           ReplyCase{"okFalseWithoutError", {{"ok", false}}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RecorderAutomationSessionTests, ExchangeFailuresBecomeClientFailures) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
@@ -225,7 +227,8 @@ TEST_F(RecorderAutomationSessionTests, ExchangeFailuresBecomeClientFailures) {
         if (request["command"] == "stop") answer["protocolVersion"] = 2;
         return answer;
     });
-    EXPECT_EQ(sessionFailure([&] { session.stop("S1"); }), Failure::client(AutomationClient::Failure::protocolMismatch(2)));
+    EXPECT_EQ(sessionFailure([&] { session.stop("S1"); }),
+              Failure::client(AutomationClient::Failure::protocolMismatch(2)));
 }
 
 TEST_F(RecorderAutomationSessionTests, WaitReturnsAfterOnePollWhenAlreadyFinal) {
@@ -238,7 +241,8 @@ TEST_F(RecorderAutomationSessionTests, WaitReturnsAfterOnePollWhenAlreadyFinal) 
 
 TEST_F(RecorderAutomationSessionTests, WaitWithZeroTimeoutPollsExactlyOnce) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
-        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}} : normalAnswer(request);
+        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}}
+                                              : normalAnswer(request);
     });
     session.capabilities();
     EXPECT_EQ(sessionFailure([&] { session.waitForResult("S1", 0); }), Failure::waitTimedOut());
@@ -247,7 +251,8 @@ TEST_F(RecorderAutomationSessionTests, WaitWithZeroTimeoutPollsExactlyOnce) {
 
 TEST_F(RecorderAutomationSessionTests, WaitPollsEverySecondUntilPastTheDeadline) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
-        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}} : normalAnswer(request);
+        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}}
+                                              : normalAnswer(request);
     });
     session.capabilities();
     EXPECT_EQ(sessionFailure([&] { session.waitForResult("S1", 2.5); }), Failure::waitTimedOut());
@@ -275,7 +280,8 @@ TEST_F(RecorderAutomationSessionTests, WaitReturnsOnceTheStateIsFinal) {
 
 TEST_F(RecorderAutomationSessionTests, CancellationEndsTheWaitAtOnce) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
-        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}} : normalAnswer(request);
+        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}}
+                                              : normalAnswer(request);
     });
     session.capabilities();
     std::stop_source stop;
@@ -322,7 +328,8 @@ TEST_F(RecorderAutomationSessionTests, CancellationDoesNotInterruptAnExchangeInF
 
 TEST_F(RecorderAutomationSessionTests, WaitInProgressDoesNotHoldBackOtherOperations) {
     ScriptedApp app(endpoint, [](const nlohmann::json& request) {
-        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}} : normalAnswer(request);
+        return request["command"] == "result" ? nlohmann::json{{"result", resultPayload("recording")}}
+                                              : normalAnswer(request);
     });
     session.capabilities();
     std::stop_source stop;

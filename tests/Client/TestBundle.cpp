@@ -14,7 +14,8 @@ namespace recorder::testing {
 void writeInfoPlist(const std::filesystem::path& file, const std::map<std::string, std::string>& values,
                     PlistFormat format) {
     plist_t dictionary = plist_new_dict();
-    for (const auto& [key, value] : values) plist_dict_set_item(dictionary, key.c_str(), plist_new_string(value.c_str()));
+    for (const auto& [key, value] : values)
+        plist_dict_set_item(dictionary, key.c_str(), plist_new_string(value.c_str()));
     char* bytes = nullptr;
     std::uint32_t length = 0;
     if (format == PlistFormat::xml) {

@@ -85,14 +85,16 @@ INSTANTIATE_TEST_SUITE_P(UnixSocketTests, PollConversion,
 TEST(UnixSocketTests, ConnectToMissingFileIsENOENTAndRefusedIsECONNREFUSED) {
     TemporaryDirectory directory;
     const auto missing = (directory.path() / "none.sock").string();
-    EXPECT_EQ([&] {
-        try {
-            UnixSocket::connect(missing, 1);
-        } catch (const UnixSocket::Failure& f) {
-            return f;
-        }
-        return UnixSocket::Failure::closed();
-    }(), UnixSocket::Failure::systemCall("connect", ENOENT));
+    EXPECT_EQ(
+        [&] {
+            try {
+                UnixSocket::connect(missing, 1);
+            } catch (const UnixSocket::Failure& f) {
+                return f;
+            }
+            return UnixSocket::Failure::closed();
+        }(),
+        UnixSocket::Failure::systemCall("connect", ENOENT));
 
     const auto dead = directory.path() / "dead.sock";
     testing::makeDeadSocketFile(dead);
@@ -281,9 +283,12 @@ TEST(UnixSocketTests, ReadLineOverLimitWithoutNewlineIsMessageTooLarge) {
         const auto deadline = Clock::now() + std::chrono::seconds(2);
         while (!rest.empty() && Clock::now() < deadline) {
             const ssize_t n = ::send(pair.far.fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-            if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-            else if (errno == EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            else return;
+            if (n > 0)
+                rest.remove_prefix(static_cast<std::size_t>(n));
+            else if (errno == EAGAIN)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            else
+                return;
         }
     });
     try {

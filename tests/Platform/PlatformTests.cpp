@@ -31,8 +31,10 @@ using testing::TemporaryDirectory;
 std::string serialise(plist_t root, PlistFormat format) {
     char* bytes = nullptr;
     std::uint32_t length = 0;
-    if (format == PlistFormat::xml) plist_to_xml(root, &bytes, &length);
-    else plist_to_bin(root, &bytes, &length);
+    if (format == PlistFormat::xml)
+        plist_to_xml(root, &bytes, &length);
+    else
+        plist_to_bin(root, &bytes, &length);
     std::string text(bytes, length);
     std::free(bytes);
     plist_free(root);
@@ -59,8 +61,13 @@ TEST_P(InfoPlistFormats, ConvertsEveryValueKind) {
 
     const auto value = parse(serialise(root, GetParam()));
     ASSERT_TRUE(value.has_value());
-    const nlohmann::json expected = {{"text", "Lumora \xE2\x80\x94 1.3"}, {"yes", true}, {"no", false}, {"count", 14},
-                                     {"ratio", 1.5}, {"list", {"a", 2}}, {"nested", {{"k", "v"}}}};
+    const nlohmann::json expected = {{"text", "Lumora \xE2\x80\x94 1.3"},
+                                     {"yes", true},
+                                     {"no", false},
+                                     {"count", 14},
+                                     {"ratio", 1.5},
+                                     {"list", {"a", 2}},
+                                     {"nested", {{"k", "v"}}}};
     EXPECT_EQ(*value, expected) << value->dump();
     EXPECT_TRUE((*value)["count"].is_number_integer());
 }
@@ -68,8 +75,9 @@ TEST_P(InfoPlistFormats, ConvertsEveryValueKind) {
 INSTANTIATE_TEST_SUITE_P(PlatformTests, InfoPlistFormats, ::testing::Values(PlistFormat::xml, PlistFormat::binary));
 
 TEST(PlatformTests, InfoPlistReadsNegativeIntegersAndRejectsGarbage) {
-    const auto value = parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>n</key><integer>-3</integer>"
-                             "</dict></plist>");
+    const auto value = parse(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>n</key><integer>-3</integer>"
+        "</dict></plist>");
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ((*value)["n"], -3);
     EXPECT_FALSE(parse("").has_value());
@@ -80,12 +88,12 @@ TEST(PlatformTests, InfoPlistReadsNegativeIntegersAndRejectsGarbage) {
 TEST(PlatformTests, InfoPlistRefusesAKeyHoldingANulCharacterInsteadOfAborting) {
     // A binary list whose dictionary key is the UTF-16 text "\u00e9\u0000x"; reading such a key
     // used to abort the process inside libplist.
-    const unsigned char bytes[] = {
-        0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd2, 0x01, 0x02, 0x03, 0x04, 0x5f, 0x10, 0x12, 0x43,
-        0x46, 0x42, 0x75, 0x6e, 0x64, 0x6c, 0x65, 0x49, 0x64, 0x65, 0x6e, 0x74, 0x69, 0x66, 0x69, 0x65, 0x72,
-        0x63, 0x00, 0xe9, 0x00, 0x00, 0x00, 0x78, 0x53, 0x61, 0x2e, 0x62, 0x51, 0x76, 0x08, 0x0d, 0x22, 0x29,
-        0x2d, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2f};
+    const unsigned char bytes[] = {0x62, 0x70, 0x6c, 0x69, 0x73, 0x74, 0x30, 0x30, 0xd2, 0x01, 0x02, 0x03, 0x04, 0x5f,
+                                   0x10, 0x12, 0x43, 0x46, 0x42, 0x75, 0x6e, 0x64, 0x6c, 0x65, 0x49, 0x64, 0x65, 0x6e,
+                                   0x74, 0x69, 0x66, 0x69, 0x65, 0x72, 0x63, 0x00, 0xe9, 0x00, 0x00, 0x00, 0x78, 0x53,
+                                   0x61, 0x2e, 0x62, 0x51, 0x76, 0x08, 0x0d, 0x22, 0x29, 0x2d, 0x00, 0x00, 0x00, 0x00,
+                                   0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00,
+                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2f};
     EXPECT_FALSE(parse(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes)).has_value());
     EXPECT_FALSE(parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a&#0;b</key><string>v</string>"
                        "</dict></plist>")
@@ -105,8 +113,9 @@ TEST(PlatformTests, InfoPlistRefusesTextThatIsNotUTF8) {
 }
 
 TEST(PlatformTests, InfoPlistLeavesOutNumbersThatJSONCannotHold) {
-    const auto value = parse("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>nan</key><real>nan</real>"
-                             "<key>inf</key><real>-inf</real><key>half</key><real>0.5</real></dict></plist>");
+    const auto value = parse(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>nan</key><real>nan</real>"
+        "<key>inf</key><real>-inf</real><key>half</key><real>0.5</real></dict></plist>");
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(*value, nlohmann::json({{"half", 0.5}}));
 }
@@ -132,8 +141,8 @@ TEST(PlatformTests, EmbeddedListIsTheOneCompiledIntoThisProgram) {
 
 TEST(PlatformTests, BundleReadsIdentifierAndExecutable) {
     TemporaryDirectory directory;
-    const auto path = testing::makeBundle(directory.path(), "Lumora",
-                                          {{"CFBundleIdentifier", "app.lumora.Lumora"}, {"CFBundleExecutable", "Lumora"}});
+    const auto path = testing::makeBundle(
+        directory.path(), "Lumora", {{"CFBundleIdentifier", "app.lumora.Lumora"}, {"CFBundleExecutable", "Lumora"}});
     const auto bundle = platform::Bundle::open(path);
     ASSERT_TRUE(bundle.has_value());
     EXPECT_EQ(bundle->bundleIdentifier(), "app.lumora.Lumora");
@@ -160,7 +169,8 @@ TEST(PlatformTests, ExecutablePathIsThisProgram) {
 }
 
 TEST(PlatformTests, ApplicationBundleOfExecutableNeedsContentsMacOS) {
-    EXPECT_EQ(platform::applicationBundleOfExecutable("/A/Lumora.app/Contents/MacOS/Lumora"), fs::path("/A/Lumora.app"));
+    EXPECT_EQ(platform::applicationBundleOfExecutable("/A/Lumora.app/Contents/MacOS/Lumora"),
+              fs::path("/A/Lumora.app"));
     EXPECT_FALSE(platform::applicationBundleOfExecutable("/A/Lumora.app/Contents/Helpers/vantor").has_value());
     EXPECT_FALSE(platform::applicationBundleOfExecutable("/A/Lumora/Contents/MacOS/Lumora").has_value());
 }
@@ -171,7 +181,8 @@ TEST(PlatformTests, OwnerOfProcessIsItsRealAndEffectiveUserIDs) {
     EXPECT_EQ(platform::ownerOfProcess(directory.path()), std::nullopt) << "no status file";
     std::ofstream(directory.path() / "status") << "Name:\tx\nUid:\tnobody\n";
     EXPECT_EQ(platform::ownerOfProcess(directory.path()), std::nullopt);
-    std::ofstream(directory.path() / "status") << "Name:\tx\nUmask:\t0022\nUid:\t1000\t0\t1000\t1000\nGid:\t5\t5\t5\t5\n";
+    std::ofstream(directory.path() / "status")
+        << "Name:\tx\nUmask:\t0022\nUid:\t1000\t0\t1000\t1000\nGid:\t5\t5\t5\t5\n";
     EXPECT_EQ(platform::ownerOfProcess(directory.path()), (platform::ProcessOwner{1000, 0}));
 }
 
@@ -191,7 +202,7 @@ TEST(PlatformTests, RunningApplicationsAreTheOwnersOnly) {
     enter(10, "1000\t1000\t1000\t1000");
     enter(11, "2000\t2000\t2000\t2000");  // another user's copy
     enter(12, "1000\t0\t1000\t1000");     // the caller's real id, another effective one
-    enter(13, nullptr);                    // gone before its status could be read
+    enter(13, nullptr);                   // gone before its status could be read
     using Apps = std::vector<platform::RunningApplication>;
     EXPECT_EQ(platform::runningApplications(identifier, table, {1000, 1000}), (Apps{{10, bundle}}));
     EXPECT_EQ(platform::runningApplications(identifier, table, {2000, 2000}), (Apps{{11, bundle}}));
@@ -338,9 +349,11 @@ TEST_P(LaunchFailures, ReportReadableReason) {
     fs::path bundle;
     const std::string which = GetParam().name;
     if (which == "missingExecutable") {
-        bundle = testing::makeBundle(directory.path(), "Empty", {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
+        bundle = testing::makeBundle(directory.path(), "Empty",
+                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
     } else if (which == "notExecutable") {
-        bundle = testing::makeBundle(directory.path(), "Text", {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
+        bundle = testing::makeBundle(directory.path(), "Text",
+                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
         std::ofstream(bundle / "Contents/MacOS/Text") << "plain text";
         fs::permissions(bundle / "Contents/MacOS/Text", fs::perms::owner_read | fs::perms::owner_write);
     } else if (which == "noExecutableName") {

@@ -33,9 +33,7 @@ std::string envelope(const std::string& command, const std::string& rest = "") {
     return R"({"protocolVersion":1,"requestId":"r1","command":")" + command + "\"" + rest + "}";
 }
 
-StartParameters fullStart() {
-    return {SourceReference{SourceKind::window, "w-7"}, 90, true};
-}
+StartParameters fullStart() { return {SourceReference{SourceKind::window, "w-7"}, 90, true}; }
 
 class RequestRoundTrip : public testing::TestWithParam<AutomationRequest> {};
 
@@ -82,20 +80,30 @@ TEST_P(RequestKeySet, WritesExactlyTheKeysOfItsCaseInSortedOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Commands, RequestKeySet,
     testing::Values(
-        KeySetCase{"capabilities", {1, "r", std::nullopt, AutomationCommand::capabilities()},
-                   {"command", "protocolVersion", "requestId"}, nullptr},
-        KeySetCase{"displays", {1, "r", "i", AutomationCommand::displays()},
-                   {"appInstanceId", "command", "protocolVersion", "requestId"}, nullptr},
-        KeySetCase{"startWithoutDuration", {1, "r", "i", AutomationCommand::start({{SourceKind::display, "1"}, {}, false})},
+        KeySetCase{"capabilities",
+                   {1, "r", std::nullopt, AutomationCommand::capabilities()},
+                   {"command", "protocolVersion", "requestId"},
+                   nullptr},
+        KeySetCase{"displays",
+                   {1, "r", "i", AutomationCommand::displays()},
+                   {"appInstanceId", "command", "protocolVersion", "requestId"},
+                   nullptr},
+        KeySetCase{"startWithoutDuration",
+                   {1, "r", "i", AutomationCommand::start({{SourceKind::display, "1"}, {}, false})},
                    {"appInstanceId", "command", "parameters", "protocolVersion", "requestId"},
                    json::parse(R"({"source":{"id":"1","kind":"display"},"systemAudio":false})")},
-        KeySetCase{"startWithDuration", {1, "r", std::nullopt, AutomationCommand::start(fullStart())},
+        KeySetCase{"startWithDuration",
+                   {1, "r", std::nullopt, AutomationCommand::start(fullStart())},
                    {"command", "parameters", "protocolVersion", "requestId"},
                    json::parse(R"({"durationSeconds":90,"source":{"id":"w-7","kind":"window"},"systemAudio":true})")},
-        KeySetCase{"statusWithoutSession", {1, "r", std::nullopt, AutomationCommand::status({})},
-                   {"command", "parameters", "protocolVersion", "requestId"}, json::object()},
-        KeySetCase{"stop", {1, "r", std::nullopt, AutomationCommand::stop({"s"})},
-                   {"command", "parameters", "protocolVersion", "requestId"}, json{{"sessionId", "s"}}}),
+        KeySetCase{"statusWithoutSession",
+                   {1, "r", std::nullopt, AutomationCommand::status({})},
+                   {"command", "parameters", "protocolVersion", "requestId"},
+                   json::object()},
+        KeySetCase{"stop",
+                   {1, "r", std::nullopt, AutomationCommand::stop({"s"})},
+                   {"command", "parameters", "protocolVersion", "requestId"},
+                   json{{"sessionId", "s"}}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AutomationRequest, MinimalStartReadsNoDurationAndNoSystemAudio) {
@@ -120,14 +128,15 @@ TEST(AutomationRequest, StartParametersAreStrictAndListUnknownKeysSorted) {
         EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted) << c.parameters;
         EXPECT_EQ(error.debugDescription(), c.debug);
         EXPECT_EQ(error.codingPath(), (CodingPath{CodingKey::key("parameters")}));
-        EXPECT_EQ(error.localizedDescription(), std::string("The value of \"parameters\" is invalid: ") + c.debug + ".");
+        EXPECT_EQ(error.localizedDescription(),
+                  std::string("The value of \"parameters\" is invalid: ") + c.debug + ".");
     }
 }
 
 TEST(AutomationRequest, IgnoresUnknownKeysEverywhereButStartParameters) {
-    const auto start = AutomationRequest::decode(
-        R"({"protocolVersion":1,"requestId":"r","command":"start","extra":[1],)"
-        R"("parameters":{"source":{"kind":"display","id":"1","label":"x"}}})");
+    const auto start =
+        AutomationRequest::decode(R"({"protocolVersion":1,"requestId":"r","command":"start","extra":[1],)"
+                                  R"("parameters":{"source":{"kind":"display","id":"1","label":"x"}}})");
     EXPECT_EQ(start.command.startParameters()->source, (SourceReference{SourceKind::display, "1"}));
     EXPECT_EQ(AutomationRequest::decode(envelope("status", R"(,"parameters":{"sessionId":"s","x":1})")).command,
               AutomationCommand::status({"s"}));
@@ -138,8 +147,10 @@ TEST(AutomationRequest, IgnoresUnknownKeysEverywhereButStartParameters) {
 }
 
 TEST(AutomationRequest, CommandsWithoutParametersIgnoreWhateverIsThere) {
-    for (const char* parameters : {R"(,"parameters":{"bogus":1})", R"(,"parameters":"text")", R"(,"parameters":null)", ""}) {
-        EXPECT_EQ(AutomationRequest::decode(envelope("capabilities", parameters)).command, AutomationCommand::capabilities());
+    for (const char* parameters :
+         {R"(,"parameters":{"bogus":1})", R"(,"parameters":"text")", R"(,"parameters":null)", ""}) {
+        EXPECT_EQ(AutomationRequest::decode(envelope("capabilities", parameters)).command,
+                  AutomationCommand::capabilities());
         EXPECT_EQ(AutomationRequest::decode(envelope("displays", parameters)).command, AutomationCommand::displays());
     }
 }
@@ -202,14 +213,16 @@ INSTANTIATE_TEST_SUITE_P(
                     K::typeMismatch, "protocolVersion", ""},
         FailureCase{"textVersion", R"({"protocolVersion":"1","requestId":"r","command":"capabilities"})",
                     K::typeMismatch, "protocolVersion", ""},
-        FailureCase{"versionAboveInt64", R"({"protocolVersion":9223372036854775808,"requestId":"r","command":"displays"})",
-                    K::typeMismatch, "protocolVersion", ""},
+        FailureCase{"versionAboveInt64",
+                    R"({"protocolVersion":9223372036854775808,"requestId":"r","command":"displays"})", K::typeMismatch,
+                    "protocolVersion", ""},
         FailureCase{"realVersionAboveInt64", R"({"protocolVersion":1e19,"requestId":"r","command":"displays"})",
                     K::typeMismatch, "protocolVersion", ""},
         FailureCase{"nullRequestId", R"({"protocolVersion":1,"requestId":null,"command":"displays"})", K::typeMismatch,
                     "requestId", ""},
-        FailureCase{"numericAppInstanceId", R"({"protocolVersion":1,"requestId":"r","appInstanceId":3,"command":"displays"})",
-                    K::typeMismatch, "appInstanceId", ""},
+        FailureCase{"numericAppInstanceId",
+                    R"({"protocolVersion":1,"requestId":"r","appInstanceId":3,"command":"displays"})", K::typeMismatch,
+                    "appInstanceId", ""},
         FailureCase{"missingCommand", R"({"protocolVersion":1,"requestId":"r"})", K::keyNotFound, "command", ""},
         FailureCase{"notAnObject", "[1,2]", K::typeMismatch, "", "The message must be an object but is an array."},
         FailureCase{"notJSON", "{\"protocolVersion\":", K::dataCorrupted, "", ""},
@@ -244,7 +257,8 @@ TEST(AutomationRequest, AcceptsIntegralNumbersAndLeavesRangesToTheHandler) {
             startFrame(std::string(R"({"source":{"kind":"display","id":"1"},"durationSeconds":)") + c.text + "}"));
         EXPECT_EQ(request.command.startParameters()->durationSeconds, c.value) << c.text;
     }
-    EXPECT_EQ(AutomationRequest::decode(R"({"protocolVersion":2,"requestId":"r","command":"displays"})").protocolVersion, 2);
+    EXPECT_EQ(
+        AutomationRequest::decode(R"({"protocolVersion":2,"requestId":"r","command":"displays"})").protocolVersion, 2);
 }
 
 TEST(AutomationRequest, ReadsAFrameWithItsLineFeedOrACarriageReturn) {

@@ -27,8 +27,15 @@ std::vector<std::string> keysOf(const json& object) {
 }
 
 CapabilitiesPayload fullCapabilities() {
-    return {"Lumora", "1.3", "app.lumora.Lumora", true, "ready",
-            {SourceKind::display, SourceKind::window}, true, false, 3600,
+    return {"Lumora",
+            "1.3",
+            "app.lumora.Lumora",
+            true,
+            "ready",
+            {SourceKind::display, SourceKind::window},
+            true,
+            false,
+            3600,
             {"h264", "mp4", 3840, 2160, 60},
             SessionSummary{S::recording, "automation", "s-1", 12.5}};
 }
@@ -84,25 +91,30 @@ TEST_P(PayloadKeySet, OmitsAbsentOptionalsAndWritesNoNull) {
 INSTANTIATE_TEST_SUITE_P(
     Table, PayloadKeySet,
     testing::Values(
-        KeySetCase{"statusWithoutSession", StatusPayload{"ready", true, {}}.toJSON(),
+        KeySetCase{"statusWithoutSession",
+                   StatusPayload{"ready", true, {}}.toJSON(),
                    {"automationEnabled", "captureReadiness"}},
-        KeySetCase{"bareSessionStatus", SessionStatus{{}, "manual", S::recording, {}, {}}.toJSON(), {"origin", "state"}},
+        KeySetCase{
+            "bareSessionStatus", SessionStatus{{}, "manual", S::recording, {}, {}}.toJSON(), {"origin", "state"}},
         KeySetCase{"bareResult", ResultPayload{"s", S::preparing, {}, {}}.toJSON(), {"sessionId", "state"}},
         KeySetCase{"bareSummary", SessionSummary{S::recording, "manual", {}, {}}.toJSON(), {"origin", "state"}},
-        KeySetCase{"bareDisplay", DisplayDescriptor{"1", "n", 1, 2, {}, {}, {}, false}.toJSON(),
+        KeySetCase{"bareDisplay",
+                   DisplayDescriptor{"1", "n", 1, 2, {}, {}, {}, false}.toJSON(),
                    {"id", "isDefault", "name", "pixelHeight", "pixelWidth"}},
-        KeySetCase{"recordingWithoutEndReason", SavedRecordingPayload{"/p", 1, 2, 3, 4, {}, {}}.toJSON(),
+        KeySetCase{"recordingWithoutEndReason",
+                   SavedRecordingPayload{"/p", 1, 2, 3, 4, {}, {}}.toJSON(),
                    {"bytes", "durationSeconds", "height", "path", "warnings", "width"}},
-        KeySetCase{"failureWithoutHint", AutomationFailure{AutomationErrorCode::busy, "x"}.toJSON(), {"code", "message"}},
-        KeySetCase{"capabilitiesWithoutSession",
-                   [] {
-                       auto c = fullCapabilities();
-                       c.activeSession.reset();
-                       return c.toJSON();
-                   }(),
-                   {"appName", "appVersion", "automationEnabled", "bundleIdentifier", "captureReadiness",
-                    "maximumDurationSeconds", "microphoneSupported", "supportedSources", "systemAudioSupported",
-                    "video"}}),
+        KeySetCase{
+            "failureWithoutHint", AutomationFailure{AutomationErrorCode::busy, "x"}.toJSON(), {"code", "message"}},
+        KeySetCase{
+            "capabilitiesWithoutSession",
+            [] {
+                auto c = fullCapabilities();
+                c.activeSession.reset();
+                return c.toJSON();
+            }(),
+            {"appName", "appVersion", "automationEnabled", "bundleIdentifier", "captureReadiness",
+             "maximumDurationSeconds", "microphoneSupported", "supportedSources", "systemAudioSupported", "video"}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Payloads, EmptyListsAreWrittenAsEmptyArrays) {
@@ -122,8 +134,8 @@ TEST(Payloads, LargeByteCountsSurviveWithoutLoss) {
 }
 
 TEST(Payloads, UnknownKeysAreIgnoredAndNullOptionalsReadAsAbsent) {
-    const auto status = StatusPayload::fromJSON(json::parse(
-        R"({"captureReadiness":"ready","automationEnabled":true,"session":null,"future":{"x":1}})"));
+    const auto status = StatusPayload::fromJSON(
+        json::parse(R"({"captureReadiness":"ready","automationEnabled":true,"session":null,"future":{"x":1}})"));
     EXPECT_EQ(status, (StatusPayload{"ready", true, {}}));
     const auto session = SessionStatus::fromJSON(
         json::parse(R"({"origin":"manual","state":"saved","sessionId":null,"elapsedSeconds":null,"extra":1})"));
@@ -158,7 +170,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PayloadDecodingFailure,
     testing::Values(
         PayloadFailure{"recordingWithoutWarnings",
-                       [] { SavedRecordingPayload::fromJSON(json::parse(R"({"path":"/p","durationSeconds":1,"width":1,"height":1,"bytes":1})")); },
+                       [] {
+                           SavedRecordingPayload::fromJSON(
+                               json::parse(R"({"path":"/p","durationSeconds":1,"width":1,"height":1,"bytes":1})"));
+                       },
                        K::keyNotFound, "warnings"},
         PayloadFailure{"stateCanceledWithOneL",
                        [] { StopPayload::fromJSON(json::parse(R"({"sessionId":"s","state":"canceled"})")); },
@@ -167,14 +182,24 @@ INSTANTIATE_TEST_SUITE_P(
                        [] { StopPayload::fromJSON(json::parse(R"({"sessionId":"s","state":"Saved"})")); },
                        K::dataCorrupted, "state"},
         PayloadFailure{"fractionalWidth",
-                       [] { SavedRecordingPayload::fromJSON(json::parse(R"({"path":"/p","durationSeconds":1,"width":1.5,"height":1,"bytes":1,"warnings":[]})")); },
+                       [] {
+                           SavedRecordingPayload::fromJSON(json::parse(
+                               R"({"path":"/p","durationSeconds":1,"width":1.5,"height":1,"bytes":1,"warnings":[]})"));
+                       },
                        K::typeMismatch, "width"},
         PayloadFailure{"booleanAsReal",
-                       [] { SavedRecordingPayload::fromJSON(json::parse(R"({"path":"/p","durationSeconds":true,"width":1,"height":1,"bytes":1,"warnings":[]})")); },
+                       [] {
+                           SavedRecordingPayload::fromJSON(json::parse(
+                               R"({"path":"/p","durationSeconds":true,"width":1,"height":1,"bytes":1,"warnings":[]})"));
+                       },
                        K::typeMismatch, "durationSeconds"},
-        PayloadFailure{"numberInWarnings",
-                       [] { SavedRecordingPayload::fromJSON(json::parse(R"({"path":"/p","durationSeconds":1,"width":1,"height":1,"bytes":1,"warnings":["a",2]})")); },
-                       K::typeMismatch, "warnings[1]"},
+        PayloadFailure{
+            "numberInWarnings",
+            [] {
+                SavedRecordingPayload::fromJSON(json::parse(
+                    R"({"path":"/p","durationSeconds":1,"width":1,"height":1,"bytes":1,"warnings":["a",2]})"));
+            },
+            K::typeMismatch, "warnings[1]"},
         PayloadFailure{"unknownSourceInList",
                        [] {
                            auto c = fullCapabilities().toJSON();
@@ -183,7 +208,10 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        K::dataCorrupted, "supportedSources[1]"},
         PayloadFailure{"nestedDisplayMissingName",
-                       [] { DisplaysPayload::fromJSON(json::parse(R"({"displays":[{"id":"1","pixelWidth":1,"pixelHeight":1,"isDefault":true}]})")); },
+                       [] {
+                           DisplaysPayload::fromJSON(json::parse(
+                               R"({"displays":[{"id":"1","pixelWidth":1,"pixelHeight":1,"isDefault":true}]})"));
+                       },
                        K::keyNotFound, "displays[0].name"},
         PayloadFailure{"failureCodeBusyCapitalised",
                        [] { AutomationFailure::fromJSON(json::parse(R"({"code":"Busy","message":"x"})")); },
@@ -191,22 +219,34 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadFailure{"failureCodeCaseName",
                        [] { AutomationFailure::fromJSON(json::parse(R"({"code":"invalidRequest","message":"x"})")); },
                        K::dataCorrupted, "code"},
-        PayloadFailure{"failureWithoutMessage",
-                       [] { AutomationFailure::fromJSON(json::parse(R"({"code":"busy"})")); }, K::keyNotFound,
-                       "message"},
-        PayloadFailure{"unknownCodeInsideResponse",
-                       [] { AutomationResponse<StopPayload>::decode(R"({"protocolVersion":1,"requestId":"r","appInstanceId":"i","ok":false,"error":{"code":"nope","message":"m"}})"); },
-                       K::dataCorrupted, "error.code"},
+        PayloadFailure{"failureWithoutMessage", [] { AutomationFailure::fromJSON(json::parse(R"({"code":"busy"})")); },
+                       K::keyNotFound, "message"},
+        PayloadFailure{
+            "unknownCodeInsideResponse",
+            [] {
+                AutomationResponse<StopPayload>::decode(
+                    R"({"protocolVersion":1,"requestId":"r","appInstanceId":"i","ok":false,"error":{"code":"nope","message":"m"}})");
+            },
+            K::dataCorrupted, "error.code"},
         PayloadFailure{"unknownCodeInsideResultFailure",
-                       [] { ResultPayload::fromJSON(json::parse(R"({"sessionId":"s","state":"failed","failure":{"code":"nope","message":"m"}})")); },
+                       [] {
+                           ResultPayload::fromJSON(json::parse(
+                               R"({"sessionId":"s","state":"failed","failure":{"code":"nope","message":"m"}})"));
+                       },
                        K::dataCorrupted, "failure.code"},
-        PayloadFailure{"responseWithoutAppInstance",
-                       [] { AutomationResponse<EmptyPayload>::decode(R"({"protocolVersion":1,"requestId":"r","ok":true})"); },
-                       K::keyNotFound, "appInstanceId"},
-        PayloadFailure{"responseNotJSON", [] { AutomationResponse<EmptyPayload>::decode("{\"ok\""); }, K::dataCorrupted, ""},
-        PayloadFailure{"responseNumberBeyondDouble",
-                       [] { AutomationResponse<StatusPayload>::decode(R"({"protocolVersion":1,"requestId":"r","appInstanceId":"i","ok":true,"result":{"elapsedSeconds":-1e400}})"); },
-                       K::dataCorrupted, ""}),
+        PayloadFailure{
+            "responseWithoutAppInstance",
+            [] { AutomationResponse<EmptyPayload>::decode(R"({"protocolVersion":1,"requestId":"r","ok":true})"); },
+            K::keyNotFound, "appInstanceId"},
+        PayloadFailure{"responseNotJSON", [] { AutomationResponse<EmptyPayload>::decode("{\"ok\""); }, K::dataCorrupted,
+                       ""},
+        PayloadFailure{
+            "responseNumberBeyondDouble",
+            [] {
+                AutomationResponse<StatusPayload>::decode(
+                    R"({"protocolVersion":1,"requestId":"r","appInstanceId":"i","ok":true,"result":{"elapsedSeconds":-1e400}})");
+            },
+            K::dataCorrupted, ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AutomationSessionState, SpellingsAndFinalStates) {
@@ -239,10 +279,13 @@ TEST(AutomationFailure, RoundTripsEveryCodeAndReadsNullHintAsNone) {
 TEST(AutomationResponse, SuccessAndFailureCarryTheirOwnKeys) {
     const AutomationResponse<StopPayload> success("r", "i", StopPayload{"s", S::stopping});
     EXPECT_TRUE(success.ok);
-    EXPECT_EQ(keysOf(success.toJSON()), (std::vector<std::string>{"appInstanceId", "ok", "protocolVersion", "requestId", "result"}));
-    const AutomationResponse<StopPayload> failure("r", "i", std::nullopt, AutomationFailure{AutomationErrorCode::busy, "b"});
+    EXPECT_EQ(keysOf(success.toJSON()),
+              (std::vector<std::string>{"appInstanceId", "ok", "protocolVersion", "requestId", "result"}));
+    const AutomationResponse<StopPayload> failure("r", "i", std::nullopt,
+                                                  AutomationFailure{AutomationErrorCode::busy, "b"});
     EXPECT_FALSE(failure.ok);
-    EXPECT_EQ(keysOf(failure.toJSON()), (std::vector<std::string>{"appInstanceId", "error", "ok", "protocolVersion", "requestId"}));
+    EXPECT_EQ(keysOf(failure.toJSON()),
+              (std::vector<std::string>{"appInstanceId", "error", "ok", "protocolVersion", "requestId"}));
     EXPECT_EQ(failure.toJSON().at("ok"), false);
 }
 

@@ -56,9 +56,14 @@ TEST(LineFrameEncoder, WritesSlashesPlainly) {
 }
 
 TEST(LineFrameEncoder, ReplacesInvalidUTF8SoTheFrameStaysValidJSON) {
-    const std::string frame = LineFrameEncoder::encode(json{{"message", std::string("a\xff" "b\xc3")}});
-    EXPECT_EQ(frame, "{\"message\":\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\"}\n");
-    EXPECT_EQ(json::parse(frame).at("message"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    const std::string frame = LineFrameEncoder::encode(json{{"message", std::string("a\xff"
+                                                                                    "b\xc3")}});
+    EXPECT_EQ(frame,
+              "{\"message\":\"a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\"}\n");
+    EXPECT_EQ(json::parse(frame).at("message"),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     // Valid UTF-8 stays as it is, unescaped.
     EXPECT_EQ(LineFrameEncoder::encode(json("Bildschirm für Käse")), "\"Bildschirm für Käse\"\n");
 }
@@ -80,9 +85,10 @@ TEST(LineFrameEncoder, RequestKeysAreSortedOnTheWire) {
 TEST(AutomationResponseEncoder, FailureReplyCarriesExactlyFiveKeysInOrder) {
     const auto frame = AutomationResponseEncoder::encode(
         AutomationReply::failure({AutomationErrorCode::invalidRequest, "no", "fix"}), "req", "inst");
-    EXPECT_EQ(frame,
-              "{\"appInstanceId\":\"inst\",\"error\":{\"code\":\"invalid_request\",\"hint\":\"fix\",\"message\":\"no\"},"
-              "\"ok\":false,\"protocolVersion\":1,\"requestId\":\"req\"}\n");
+    EXPECT_EQ(
+        frame,
+        "{\"appInstanceId\":\"inst\",\"error\":{\"code\":\"invalid_request\",\"hint\":\"fix\",\"message\":\"no\"},"
+        "\"ok\":false,\"protocolVersion\":1,\"requestId\":\"req\"}\n");
 }
 
 TEST(AutomationResponseEncoder, EverySuccessCaseWritesItsPayloadAsResult) {
@@ -98,13 +104,15 @@ TEST(AutomationResponseEncoder, EverySuccessCaseWritesItsPayloadAsResult) {
     };
     for (const auto& [reply, payload] : cases) {
         const std::string frame = AutomationResponseEncoder::encode(reply, "r", "i");
-        EXPECT_EQ(keysOf(frame), (std::vector<std::string>{"appInstanceId", "ok", "protocolVersion", "requestId", "result"}));
+        EXPECT_EQ(keysOf(frame),
+                  (std::vector<std::string>{"appInstanceId", "ok", "protocolVersion", "requestId", "result"}));
         const json written = json::parse(frame);
         EXPECT_EQ(written.at("result"), payload);
         EXPECT_EQ(written.at("ok"), true);
         EXPECT_EQ(written.at("protocolVersion"), 1);
     }
-    EXPECT_EQ(AutomationResponse<StopPayload>::decode(AutomationResponseEncoder::encode(AutomationReply::stopped(stop), "r", "i")),
+    EXPECT_EQ(AutomationResponse<StopPayload>::decode(
+                  AutomationResponseEncoder::encode(AutomationReply::stopped(stop), "r", "i")),
               (AutomationResponse<StopPayload>("r", "i", stop)));
 }
 

@@ -36,11 +36,12 @@ TEST(CallProgress, MessageNamesStateAndTimeWaited) {
         std::optional<double> limit;
         const char* text;
     };
-    for (const Row& row : {Row{"Recording", "stopping", 12.7, 75.0, "Recording: stopping (waited 12 s of 75 s)"},
-                           Row{"Lumora", "starting", 0.2, 20.0, "Lumora: starting (waited 0 s of 20 s)"},
-                           Row{"Recording", "recording", 3600.9, 3660.0, "Recording: recording (waited 3600 s of 3660 s)"},
-                           Row{"Recording", "preparing", 1.0, 0.5, "Recording: preparing (waited 1 s of 1 s)"},
-                           Row{"Lumora", "starting", 7.0, std::nullopt, "Lumora: starting (waited 7 s)"}})
+    for (const Row& row :
+         {Row{"Recording", "stopping", 12.7, 75.0, "Recording: stopping (waited 12 s of 75 s)"},
+          Row{"Lumora", "starting", 0.2, 20.0, "Lumora: starting (waited 0 s of 20 s)"},
+          Row{"Recording", "recording", 3600.9, 3660.0, "Recording: recording (waited 3600 s of 3660 s)"},
+          Row{"Recording", "preparing", 1.0, 0.5, "Recording: preparing (waited 1 s of 1 s)"},
+          Row{"Lumora", "starting", 7.0, std::nullopt, "Lumora: starting (waited 7 s)"}})
         EXPECT_EQ(CallProgress::message(row.subject, row.state, row.waited, row.limit), row.text);
 }
 
@@ -74,12 +75,12 @@ TEST(CallProgress, HeartbeatRepeatsTheStateUntilTheCallEnds) {
     ASSERT_GE(seen.size(), 4u);
     for (std::size_t i = 1; i < seen.size(); ++i) {
         EXPECT_GT(seen[i].progress, seen[i - 1].progress);
-        EXPECT_LT(seen[i].progress - seen[i - 1].progress, 0.2); // no beat skipped on an idle machine
+        EXPECT_LT(seen[i].progress - seen[i - 1].progress, 0.2);  // no beat skipped on an idle machine
         EXPECT_EQ(seen[i].total, std::nullopt);
         EXPECT_TRUE(seen[i].message.starts_with("Lumora: starting (waited ")) << seen[i].message;
     }
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(reports.taken().size(), seen.size()); // nothing once the call has ended
+    EXPECT_EQ(reports.taken().size(), seen.size());  // nothing once the call has ended
 }
 
 TEST(CallProgress, ANewSubjectStartsAWaitWhoseEndIsTheTotal) {
@@ -94,7 +95,7 @@ TEST(CallProgress, ANewSubjectStartsAWaitWhoseEndIsTheTotal) {
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].total, 20.0);
     ASSERT_TRUE(seen[1].total);
-    EXPECT_NEAR(*seen[1].total, seen[1].progress + 10, 0.002); // the wait began with this report
+    EXPECT_NEAR(*seen[1].total, seen[1].progress + 10, 0.002);  // the wait began with this report
     EXPECT_GE(seen[1].progress, 0.1);
 }
 
@@ -107,9 +108,8 @@ TEST(CallProgress, ProgressNeverPassesTheTotal) {
     }
     auto seen = reports.taken();
     ASSERT_GE(seen.size(), 2u);
-    for (const auto& report : seen)
-        EXPECT_LE(report.progress, 0.05);
+    for (const auto& report : seen) EXPECT_LE(report.progress, 0.05);
     EXPECT_EQ(seen.back().progress, 0.05);
 }
 
-} // namespace
+}  // namespace

@@ -33,8 +33,7 @@ void FakeLumora::start() {
 }
 
 void FakeLumora::stop() {
-    if (!thread_.joinable())
-        return;
+    if (!thread_.joinable()) return;
     char byte = 0;
     (void)!::write(wake_[1], &byte, 1);
     thread_.join();
@@ -63,22 +62,17 @@ std::string FakeLumora::reply(const recorder::AutomationReply& reply, const reco
 void FakeLumora::serve() {
     for (;;) {
         pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0)
-            continue;
-        if (fds[1].revents)
-            return;
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;
         int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-            continue;
+        if (connection < 0) continue;
         std::string line;
         char block[4096];
         while (line.find('\n') == std::string::npos) {
             pollfd in{connection, POLLIN, 0};
-            if (::poll(&in, 1, 2000) <= 0)
-                break;
+            if (::poll(&in, 1, 2000) <= 0) break;
             ssize_t n = ::read(connection, block, sizeof block);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             line.append(block, static_cast<std::size_t>(n));
         }
         std::optional<std::string> answer;
@@ -95,8 +89,7 @@ void FakeLumora::serve() {
             std::string_view bytes = *answer;
             while (!bytes.empty()) {
                 ssize_t n = ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                if (n <= 0)
-                    break;
+                if (n <= 0) break;
                 bytes.remove_prefix(static_cast<std::size_t>(n));
             }
         }

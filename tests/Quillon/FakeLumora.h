@@ -23,7 +23,7 @@ public:
     ~FakeLumora();
 
     void start();
-    void stop(); // removes the socket: later connections find nobody
+    void stop();  // removes the socket: later connections find nobody
 
     recorder::AutomationEndpoint endpoint() const;
     std::vector<recorder::AutomationRequest> requests() const;

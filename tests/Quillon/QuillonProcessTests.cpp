@@ -34,11 +34,10 @@ protected:
     void TearDown() override { fs::remove_all(home); }
 
     ChildOutcome run(ChildRequest request) {
-        request.environment.emplace("HOME", home.string()); // unless the test set them
+        request.environment.emplace("HOME", home.string());  // unless the test set them
 
         request.environment.emplace("RECORDER_APP", std::nullopt);
-        if (request.program.empty())
-            request.program = quillon;
+        if (request.program.empty()) request.program = quillon;
         return runChild(request);
     }
     // Where the app's socket lives for this HOME.
@@ -60,11 +59,15 @@ protected:
     fs::path home;
 };
 
-const std::string ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})" "\n";
-const std::string pong = R"({"id":3,"jsonrpc":"2.0","result":{}})" "\n";
+const std::string ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
+                         "\n";
+const std::string pong = R"({"id":3,"jsonrpc":"2.0","result":{}})"
+                         "\n";
 
 TEST_F(QuillonProcess, ServesFromInsideTheBundleAndExitsAtEndOfInput) {
-    auto outcome = run(ChildRequest().withInput(ping + R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})" "\n"));
+    auto outcome = run(ChildRequest().withInput(
+        ping + R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
+               "\n"));
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(outcome.err.empty()) << outcome.err;
     ASSERT_TRUE(outcome.out.starts_with(pong)) << outcome.out;
@@ -82,7 +85,8 @@ TEST_F(QuillonProcess, ServesFromInsideTheBundleAndExitsAtEndOfInput) {
 
 TEST_F(QuillonProcess, UnusableRecorderAppFailsEvenInsideAValidBundle) {
     fs::create_directories(home / "NotAnApp");
-    for (std::string app : {(home / "missing" / "Lumora.app").string(), (home / "NotAnApp").string(), std::string("")}) {
+    for (std::string app :
+         {(home / "missing" / "Lumora.app").string(), (home / "NotAnApp").string(), std::string("")}) {
         auto outcome = run(ChildRequest().withVariable("RECORDER_APP", app).withInput(ping));
         EXPECT_EQ(outcome.status, 1) << app;
         EXPECT_EQ(outcome.err, failureText) << app;
@@ -104,12 +108,20 @@ TEST_F(QuillonProcess, RecorderAppNamesTheBundleForACopyOutside) {
 
 TEST_F(QuillonProcess, WarmExitsWithoutReadingInput) {
     // Standard input stays open: a warm start must not wait for it.
-    auto inside = run(ChildRequest().withArguments({"ignored", "--warm"}).withInput(ping).keepingInputOpen().within(std::chrono::seconds(5)));
+    auto inside = run(ChildRequest()
+                          .withArguments({"ignored", "--warm"})
+                          .withInput(ping)
+                          .keepingInputOpen()
+                          .within(std::chrono::seconds(5)));
     EXPECT_EQ(inside.status, 0);
     EXPECT_TRUE(inside.out.empty()) << inside.out;
     EXPECT_TRUE(inside.err.empty()) << inside.err;
 
-    auto outside = run(ChildRequest().withProgram(copyOutsideBundle()).withArguments({"--warm"}).keepingInputOpen().within(std::chrono::seconds(5)));
+    auto outside = run(ChildRequest()
+                           .withProgram(copyOutsideBundle())
+                           .withArguments({"--warm"})
+                           .keepingInputOpen()
+                           .within(std::chrono::seconds(5)));
     EXPECT_EQ(outside.status, 1);
     EXPECT_EQ(outside.err, failureText);
 }
@@ -124,12 +136,11 @@ TEST_F(QuillonProcess, TraceSwitchNextToTheSocketTurnsTheLogOnAtTheNextStart) {
     std::ofstream(directory / "mcp-trace.enabled") << "content is not read";
     auto traced = run(ChildRequest().withInput(ping));
     EXPECT_EQ(traced.status, 0);
-    EXPECT_EQ(traced.out, pong); // the trace never goes to standard output
+    EXPECT_EQ(traced.out, pong);  // the trace never goes to standard output
     std::vector<std::string> lines;
     {
         std::ifstream file(log);
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
+        for (std::string line; std::getline(file, line);) lines.push_back(line);
     }
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(lines[0].starts_with("---- session ")) << lines[0];
@@ -151,4 +162,4 @@ TEST(QuillonStartupVersion, ComesFromTheOwnInformationList) {
     EXPECT_EQ(serverVersion(std::nullopt), "0");
 }
 
-} // namespace
+}  // namespace

@@ -25,10 +25,10 @@ std::filesystem::path freshDirectory() {
     auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
-        if (c == '/')
-            c = '_';
+        if (c == '/') c = '_';
     // Short: the socket path must stay within the platform's limit.
-    auto dir = std::filesystem::path("/tmp") / ("qb-" + std::to_string(::getpid()) + "-" + std::to_string(std::hash<std::string>{}(name) % 100000));
+    auto dir = std::filesystem::path("/tmp") /
+               ("qb-" + std::to_string(::getpid()) + "-" + std::to_string(std::hash<std::string>{}(name) % 100000));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
@@ -42,12 +42,12 @@ class Bridge : public testing::Test {
 protected:
     void SetUp() override {
         dir = freshDirectory();
-        lumora = std::make_unique<FakeLumora>(dir, [this](const AutomationRequest& request) { return answer(request); });
+        lumora =
+            std::make_unique<FakeLumora>(dir, [this](const AutomationRequest& request) { return answer(request); });
         lumora->start();
         bridge = std::make_unique<RecorderBridge>([this](std::stop_token cancel) {
             ++connects;
-            if (connectHook)
-                connectHook(cancel);
+            if (connectHook) connectHook(cancel);
             return AutomationClient(lumora->endpoint(), 2.0);
         });
     }
@@ -63,44 +63,50 @@ protected:
             scripted = script;
         }
         if (scripted)
-            if (auto line = scripted(request))
-                return *line == "<close>" ? std::nullopt : line;
+            if (auto line = scripted(request)) return *line == "<close>" ? std::nullopt : line;
         const auto& command = request.command;
         switch (command.name()) {
-        case AutomationCommand::Name::capabilities: {
-            CapabilitiesPayload payload;
-            payload.appName = "Lumora";
-            payload.automationEnabled = true;
-            return FakeLumora::reply(AutomationReply::capabilities(payload), request);
-        }
-        case AutomationCommand::Name::displays:
-            return FakeLumora::reply(AutomationReply::displays(DisplaysPayload{{DisplayDescriptor{"1", "Built-in", {}, {}, {}, true}}}), request);
-        case AutomationCommand::Name::start: {
-            SessionReceipt receipt;
-            receipt.sessionID = "S1";
-            receipt.source = command.startParameters()->source;
-            receipt.systemAudio = command.startParameters()->systemAudio;
-            return FakeLumora::reply(AutomationReply::started(receipt), request);
-        }
-        case AutomationCommand::Name::status:
-            return FakeLumora::reply(AutomationReply::status(StatusPayload{"ready", true, std::nullopt}), request);
-        case AutomationCommand::Name::stop:
-            return FakeLumora::reply(AutomationReply::stopped(StopPayload{command.sessionParameters()->sessionID, AutomationSessionState::stopping}), request);
-        case AutomationCommand::Name::result:
-            return FakeLumora::reply(AutomationReply::result(ResultPayload{command.sessionParameters()->sessionID, resultState, std::nullopt, std::nullopt}), request);
+            case AutomationCommand::Name::capabilities: {
+                CapabilitiesPayload payload;
+                payload.appName = "Lumora";
+                payload.automationEnabled = true;
+                return FakeLumora::reply(AutomationReply::capabilities(payload), request);
+            }
+            case AutomationCommand::Name::displays:
+                return FakeLumora::reply(
+                    AutomationReply::displays(DisplaysPayload{{DisplayDescriptor{"1", "Built-in", {}, {}, {}, true}}}),
+                    request);
+            case AutomationCommand::Name::start: {
+                SessionReceipt receipt;
+                receipt.sessionID = "S1";
+                receipt.source = command.startParameters()->source;
+                receipt.systemAudio = command.startParameters()->systemAudio;
+                return FakeLumora::reply(AutomationReply::started(receipt), request);
+            }
+            case AutomationCommand::Name::status:
+                return FakeLumora::reply(AutomationReply::status(StatusPayload{"ready", true, std::nullopt}), request);
+            case AutomationCommand::Name::stop:
+                return FakeLumora::reply(AutomationReply::stopped(StopPayload{command.sessionParameters()->sessionID,
+                                                                              AutomationSessionState::stopping}),
+                                         request);
+            case AutomationCommand::Name::result:
+                return FakeLumora::reply(
+                    AutomationReply::result(
+                        ResultPayload{command.sessionParameters()->sessionID, resultState, std::nullopt, std::nullopt}),
+                    request);
         }
         return std::nullopt;
     }
 
-    mcp::MCPToolResult call(const std::string& tool, const JSON& arguments = JSON(JSON::Object{}), std::stop_token cancel = {}) {
+    mcp::MCPToolResult call(const std::string& tool, const JSON& arguments = JSON(JSON::Object{}),
+                            std::stop_token cancel = {}) {
         return bridge->callTool(tool, arguments, cancel);
     }
     // The requests of one kind that reached the app.
     std::vector<AutomationRequest> sent(AutomationCommand::Name name) {
         std::vector<AutomationRequest> matching;
         for (auto& request : lumora->requests())
-            if (request.command.name() == name)
-                matching.push_back(request);
+            if (request.command.name() == name) matching.push_back(request);
         return matching;
     }
 
@@ -122,7 +128,8 @@ protected:
 TEST_F(Bridge, SuccessfulCallsAnswerWithThePayloadAsPrettyText) {
     auto result = call("recorder_list_displays");
     EXPECT_FALSE(result.isError);
-    EXPECT_EQ(result.text, PrettyJSON::write(DisplaysPayload{{DisplayDescriptor{"1", "Built-in", {}, {}, {}, true}}}.toJSON()));
+    EXPECT_EQ(result.text,
+              PrettyJSON::write(DisplaysPayload{{DisplayDescriptor{"1", "Built-in", {}, {}, {}, true}}}.toJSON()));
     EXPECT_NE(result.text.find("\n  \"displays\" : ["), std::string::npos) << result.text;
     // A fresh session learns the instance first; the same session serves later calls.
     EXPECT_EQ(sent(AutomationCommand::Name::capabilities).size(), 1u);
@@ -153,18 +160,19 @@ TEST_P(StartArguments, AreReadLeniently) {
     EXPECT_EQ(parameters.systemAudio, GetParam().systemAudio);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, StartArguments, testing::Values(
-    StartCase{R"({"displayId":"7"})", "7", std::nullopt, false},
-    StartCase{R"({"displayId":2})", "2", std::nullopt, false},
-    StartCase{R"({"displayId":"1","systemAudio":"YES"})", "1", std::nullopt, true},
-    StartCase{R"({"displayId":"1","systemAudio":"maybe"})", "1", std::nullopt, false},
-    StartCase{R"({"displayId":"1","systemAudio":1})", "1", std::nullopt, true},
-    StartCase{R"({"displayId":"1","systemAudio":true,"durationSeconds":"90"})", "1", 90, true},
-    StartCase{R"({"displayId":"1","durationSeconds":" 90 "})", "1", 90, false},
-    StartCase{R"({"displayId":"1","durationSeconds":1.5})", "1", std::nullopt, false},
-    StartCase{R"({"displayId":"1","durationSeconds":120.0})", "1", 120, false},
-    StartCase{R"({"displayId":"1","durationSeconds":-4})", "1", -4, false},
-    StartCase{R"({"displayId":"1","durationSeconds":"soon"})", "1", std::nullopt, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartArguments,
+    testing::Values(StartCase{R"({"displayId":"7"})", "7", std::nullopt, false},
+                    StartCase{R"({"displayId":2})", "2", std::nullopt, false},
+                    StartCase{R"({"displayId":"1","systemAudio":"YES"})", "1", std::nullopt, true},
+                    StartCase{R"({"displayId":"1","systemAudio":"maybe"})", "1", std::nullopt, false},
+                    StartCase{R"({"displayId":"1","systemAudio":1})", "1", std::nullopt, true},
+                    StartCase{R"({"displayId":"1","systemAudio":true,"durationSeconds":"90"})", "1", 90, true},
+                    StartCase{R"({"displayId":"1","durationSeconds":" 90 "})", "1", 90, false},
+                    StartCase{R"({"displayId":"1","durationSeconds":1.5})", "1", std::nullopt, false},
+                    StartCase{R"({"displayId":"1","durationSeconds":120.0})", "1", 120, false},
+                    StartCase{R"({"displayId":"1","durationSeconds":-4})", "1", -4, false},
+                    StartCase{R"({"displayId":"1","durationSeconds":"soon"})", "1", std::nullopt, false}));
 
 struct RefusedCase {
     const char* tool;
@@ -185,17 +193,18 @@ TEST_P(RefusedArguments, AnswerInvalidRequestWithoutSendingTheOperation) {
     EXPECT_TRUE(bridge->hasSession());
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RefusedArguments, testing::Values(
-    RefusedCase{"recorder_start_recording", R"({})", "displayId is required."},
-    RefusedCase{"recorder_start_recording", R"({"displayId":""})", "displayId is required."},
-    RefusedCase{"recorder_start_recording", R"({"displayId":true})", "displayId is required."},
-    RefusedCase{"recorder_start_recording", R"({"displayId":1.5})", "displayId is required."},
-    RefusedCase{"recorder_start_recording", R"(null)", "displayId is required."},
-    RefusedCase{"recorder_stop_recording", R"({})", "sessionId is required."},
-    RefusedCase{"recorder_stop_recording", R"({"sessionId":null})", "sessionId is required."},
-    RefusedCase{"recorder_recording_result", R"({"waitSeconds":5})", "sessionId is required."},
-    RefusedCase{"recorder_recording_result", R"(["S1"])", "sessionId is required."},
-    RefusedCase{"recorder_frobnicate", R"({})", "Unknown tool recorder_frobnicate."}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedArguments,
+    testing::Values(RefusedCase{"recorder_start_recording", R"({})", "displayId is required."},
+                    RefusedCase{"recorder_start_recording", R"({"displayId":""})", "displayId is required."},
+                    RefusedCase{"recorder_start_recording", R"({"displayId":true})", "displayId is required."},
+                    RefusedCase{"recorder_start_recording", R"({"displayId":1.5})", "displayId is required."},
+                    RefusedCase{"recorder_start_recording", R"(null)", "displayId is required."},
+                    RefusedCase{"recorder_stop_recording", R"({})", "sessionId is required."},
+                    RefusedCase{"recorder_stop_recording", R"({"sessionId":null})", "sessionId is required."},
+                    RefusedCase{"recorder_recording_result", R"({"waitSeconds":5})", "sessionId is required."},
+                    RefusedCase{"recorder_recording_result", R"(["S1"])", "sessionId is required."},
+                    RefusedCase{"recorder_frobnicate", R"({})", "Unknown tool recorder_frobnicate."}));
 
 TEST_F(Bridge, SessionIdentifiersPassThrough) {
     EXPECT_FALSE(call("recorder_stop_recording", JSON::object({{"sessionId", 42}})).isError);
@@ -203,7 +212,7 @@ TEST_F(Bridge, SessionIdentifiersPassThrough) {
     auto stops = sent(AutomationCommand::Name::stop);
     ASSERT_EQ(stops.size(), 2u);
     EXPECT_EQ(stops[0].command.sessionParameters()->sessionID, "42");
-    EXPECT_EQ(stops[1].command.sessionParameters()->sessionID, ""); // empty is passed on unchanged
+    EXPECT_EQ(stops[1].command.sessionParameters()->sessionID, "");  // empty is passed on unchanged
 
     EXPECT_FALSE(call("recorder_recording_status").isError);
     EXPECT_FALSE(call("recorder_recording_status", JSON::object({{"sessionId", "S9"}})).isError);
@@ -216,7 +225,8 @@ TEST_F(Bridge, SessionIdentifiersPassThrough) {
 TEST_F(Bridge, ResultWithoutAPositiveWaitAsksOnce) {
     resultState = AutomationSessionState::recording;
     for (const char* wait : {R"(0)", R"(-5)", R"("soon")", R"(0.5)"}) {
-        auto result = call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", JSON::parse(wait)}}));
+        auto result =
+            call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", JSON::parse(wait)}}));
         EXPECT_FALSE(result.isError) << wait << result.text;
     }
     EXPECT_EQ(sent(AutomationCommand::Name::result).size(), 4u);
@@ -225,10 +235,10 @@ TEST_F(Bridge, ResultWithoutAPositiveWaitAsksOnce) {
 TEST_F(Bridge, ResultWaitPollsUntilFinal) {
     std::atomic<int> polls{0};
     setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
-        if (request.command.name() != AutomationCommand::Name::result)
-            return std::nullopt;
+        if (request.command.name() != AutomationCommand::Name::result) return std::nullopt;
         auto state = ++polls < 2 ? AutomationSessionState::stopping : AutomationSessionState::saved;
-        return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}), request);
+        return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}),
+                                 request);
     });
     auto result = call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", "100000"}}));
     EXPECT_FALSE(result.isError) << result.text;
@@ -254,11 +264,13 @@ TEST_F(Bridge, CancelledWaitAnswersPromptly) {
         host.request_stop();
     });
     auto begin = std::chrono::steady_clock::now();
-    auto result = call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", 3600}}), host.get_token());
+    auto result =
+        call("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", 3600}}), host.get_token());
     canceller.join();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
     EXPECT_TRUE(result.isError);
-    EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::timeout, "The request was cancelled by the host."));
+    EXPECT_EQ(nlohmann::json::parse(result.text),
+              errorText(AutomationErrorCode::timeout, "The request was cancelled by the host."));
     EXPECT_TRUE(bridge->hasSession());
 }
 
@@ -273,18 +285,21 @@ TEST_F(Bridge, CancellationReachesTheLaunchWait) {
     auto result = call("recorder_capabilities", JSON(JSON::Object{}), host.get_token());
     canceller.join();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
-    EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::timeout, "The request was cancelled by the host."));
+    EXPECT_EQ(nlohmann::json::parse(result.text),
+              errorText(AutomationErrorCode::timeout, "The request was cancelled by the host."));
 }
 
 TEST_F(Bridge, RejectionIsPassedOnAndKeepsTheSession) {
     setScript([](const AutomationRequest& request) -> std::optional<std::string> {
-        if (request.command.name() != AutomationCommand::Name::start)
-            return std::nullopt;
-        return FakeLumora::reply(AutomationReply::failure({AutomationErrorCode::permissionRequired, "No permission.", "Grant it."}), request);
+        if (request.command.name() != AutomationCommand::Name::start) return std::nullopt;
+        return FakeLumora::reply(
+            AutomationReply::failure({AutomationErrorCode::permissionRequired, "No permission.", "Grant it."}),
+            request);
     });
     auto result = call("recorder_start_recording", JSON::object({{"displayId", "1"}}));
     EXPECT_TRUE(result.isError);
-    EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::permissionRequired, "No permission.", "Grant it."));
+    EXPECT_EQ(nlohmann::json::parse(result.text),
+              errorText(AutomationErrorCode::permissionRequired, "No permission.", "Grant it."));
     EXPECT_TRUE(bridge->hasSession());
     EXPECT_EQ(connects, 1);
 }
@@ -294,8 +309,7 @@ TEST_F(Bridge, AppGoneSinceTheSessionWasMadeIsRetriedOnceAfterReconnecting) {
     // Lumora quits; the reconnect finds it started again.
     lumora->stop();
     connectHook = [this](std::stop_token) {
-        if (connects == 2)
-            lumora->start();
+        if (connects == 2) lumora->start();
     };
     lumora->clearRequests();
     auto result = call("recorder_recording_status");
@@ -325,14 +339,14 @@ TEST_F(Bridge, OtherClientFailuresDropTheSessionWithoutRetry) {
     for (const Row& row : {Row{"<close>", R"(Lumora could not be reached: transport("closed"))"},
                            Row{"not json\n", "Lumora could not be reached: malformedReply"}}) {
         setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
-            if (request.command.name() == AutomationCommand::Name::status)
-                return row.reply;
+            if (request.command.name() == AutomationCommand::Name::status) return row.reply;
             return std::nullopt;
         });
         int before = connects;
         auto result = call("recorder_recording_status");
         EXPECT_TRUE(result.isError);
-        EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::appUnavailable, row.message, openAppHint));
+        EXPECT_EQ(nlohmann::json::parse(result.text),
+                  errorText(AutomationErrorCode::appUnavailable, row.message, openAppHint));
         EXPECT_EQ(connects, before + 1);
         EXPECT_FALSE(bridge->hasSession());
     }
@@ -358,7 +372,8 @@ TEST_F(Bridge, LocatorFailuresAreMappedAndTheNextCallTriesAgain) {
         int before = connects;
         auto result = call("recorder_capabilities");
         EXPECT_TRUE(result.isError);
-        EXPECT_EQ(nlohmann::json::parse(result.text), errorText(AutomationErrorCode::appUnavailable, row.message, row.hint));
+        EXPECT_EQ(nlohmann::json::parse(result.text),
+                  errorText(AutomationErrorCode::appUnavailable, row.message, row.hint));
         EXPECT_EQ(connects, before + 1);
     }
     connectHook = nullptr;
@@ -370,11 +385,9 @@ TEST_F(Bridge, ConcurrentCallsShareOneBridge) {
     std::atomic<int> failures{0};
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&] {
-            for (int j = 0; j < 5; ++j)
-                failures += call("recorder_recording_status").isError ? 1 : 0;
+            for (int j = 0; j < 5; ++j) failures += call("recorder_recording_status").isError ? 1 : 0;
         });
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(sent(AutomationCommand::Name::status).size(), 40u);
 }
@@ -398,21 +411,23 @@ struct ProgressLog {
 TEST_F(Bridge, ResultWaitReportsEveryNewStateAtOnce) {
     std::atomic<int> polls{0};
     setScript([&](const AutomationRequest& request) -> std::optional<std::string> {
-        if (request.command.name() != AutomationCommand::Name::result)
-            return std::nullopt;
+        if (request.command.name() != AutomationCommand::Name::result) return std::nullopt;
         int poll = ++polls;
-        auto state = poll < 3 ? AutomationSessionState::recording
-                   : poll < 4 ? AutomationSessionState::stopping
-                              : AutomationSessionState::saved;
-        return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}), request);
+        auto state = poll < 3   ? AutomationSessionState::recording
+                     : poll < 4 ? AutomationSessionState::stopping
+                                : AutomationSessionState::saved;
+        return FakeLumora::reply(AutomationReply::result(ResultPayload{"S1", state, std::nullopt, std::nullopt}),
+                                 request);
     });
     ProgressLog log;
-    auto result = bridge->callTool("recorder_recording_result", JSON::object({{"sessionId", "S1"}, {"waitSeconds", 100}}), log.context());
+    auto result = bridge->callTool("recorder_recording_result",
+                                   JSON::object({{"sessionId", "S1"}, {"waitSeconds", 100}}), log.context());
     EXPECT_FALSE(result.isError) << result.text;
     auto seen = log.taken();
-    ASSERT_EQ(seen.size(), 2u); // recording at the first poll, stopping at the third; saved is the reply
+    ASSERT_EQ(seen.size(), 2u);  // recording at the first poll, stopping at the third; saved is the reply
     EXPECT_EQ(seen[0].message, "Recording: recording (waited 0 s of 100 s)");
-    EXPECT_TRUE(std::regex_match(seen[1].message, std::regex(R"(Recording: stopping \(waited [23] s of 100 s\))"))) << seen[1].message;
+    EXPECT_TRUE(std::regex_match(seen[1].message, std::regex(R"(Recording: stopping \(waited [23] s of 100 s\))")))
+        << seen[1].message;
     EXPECT_LT(seen[0].progress, seen[1].progress);
     EXPECT_NEAR(*seen[0].total, 100, 0.1);
     EXPECT_EQ(seen[0].total, seen[1].total);
@@ -423,10 +438,11 @@ TEST_F(Bridge, ResultWaitReportsEveryNewStateAtOnce) {
 }
 
 TEST_F(Bridge, ALaunchIsReportedBeforeTheCallIsAnswered) {
-    bridge = std::make_unique<RecorderBridge>(RecorderBridge::Connect([this](std::stop_token, const std::function<void()>& launching) {
-        launching();
-        return AutomationClient(lumora->endpoint(), 2.0);
-    }));
+    bridge = std::make_unique<RecorderBridge>(
+        RecorderBridge::Connect([this](std::stop_token, const std::function<void()>& launching) {
+            launching();
+            return AutomationClient(lumora->endpoint(), 2.0);
+        }));
     ProgressLog log;
     EXPECT_FALSE(bridge->callTool("recorder_capabilities", JSON(JSON::Object{}), log.context()).isError);
     auto seen = log.taken();
@@ -451,11 +467,11 @@ TEST(RecorderBridgeWait, IsCappedAndOnlyPositive) {
         JSON value;
         std::optional<double> wait;
     };
-    for (const Row& row : {Row{JSON(100000), 3660.0}, Row{JSON(3600), 3600.0}, Row{JSON(3661), 3660.0},
-                           Row{JSON("12"), 12.0}, Row{JSON(5.0), 5.0}, Row{JSON(1), 1.0}, Row{JSON(0), std::nullopt},
-                           Row{JSON(-5), std::nullopt}, Row{JSON(2.5), std::nullopt}, Row{JSON(true), std::nullopt},
-                           Row{JSON(), std::nullopt}})
+    for (const Row& row :
+         {Row{JSON(100000), 3660.0}, Row{JSON(3600), 3600.0}, Row{JSON(3661), 3660.0}, Row{JSON("12"), 12.0},
+          Row{JSON(5.0), 5.0}, Row{JSON(1), 1.0}, Row{JSON(0), std::nullopt}, Row{JSON(-5), std::nullopt},
+          Row{JSON(2.5), std::nullopt}, Row{JSON(true), std::nullopt}, Row{JSON(), std::nullopt}})
         EXPECT_EQ(RecorderBridge::resultWait(row.value), row.wait) << row.value.serialized();
 }
 
-} // namespace
+}  // namespace

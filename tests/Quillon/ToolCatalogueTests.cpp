@@ -35,8 +35,7 @@ const char* expectedListing =
 
 TEST(ToolCatalogue, ListsTheSixToolsByteForByte) {
     JSON::Array listed;
-    for (const auto& tool : quillon::ToolCatalogue::tools())
-        listed.push_back(tool.listed());
+    for (const auto& tool : quillon::ToolCatalogue::tools()) listed.push_back(tool.listed());
     EXPECT_EQ(JSON(listed).serialized(), expectedListing);
 }
 
@@ -51,4 +50,4 @@ TEST(ToolCatalogue, EveryToolHasFourMembersAndUniqueName) {
     EXPECT_EQ(names.size(), 6u);
 }
 
-} // namespace
+}  // namespace

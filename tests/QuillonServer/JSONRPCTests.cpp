@@ -51,21 +51,23 @@ using Notification = JSONRPCMessage::Notification;
 using Invalid = JSONRPCMessage::Invalid;
 using Response = JSONRPCMessage::Response;
 
-INSTANTIATE_TEST_SUITE_P(Table, Classification, testing::Values(
-    ClassifyCase{R"(5)", Invalid{JSON(), JSONRPCError::invalidRequest("Expected a JSON object")}},
-    ClassifyCase{R"([{"id":1,"method":"ping"}])", Invalid{JSON(), JSONRPCError::invalidRequest("Expected a JSON object")}},
-    ClassifyCase{R"({"jsonrpc":"2.0","id":1,"method":"ping"})", Request{JSON(1), "ping", std::nullopt}},
-    ClassifyCase{R"({"id":"a","method":"x","params":[1]})", Request{JSON("a"), "x", JSON::array({1})}},
-    ClassifyCase{R"({"id":{"k":1},"method":"x","params":null})", Request{JSON::object({{"k", 1}}), "x", JSON()}},
-    ClassifyCase{R"({"method":12,"id":1})", Request{JSON(1), "12", std::nullopt}},
-    ClassifyCase{R"({"method":"ping"})", Notification{"ping", std::nullopt}},
-    ClassifyCase{R"({"method":"ping","id":null,"params":{}})", Notification{"ping", JSON(JSON::Object{})}},
-    ClassifyCase{R"({"method":true,"id":4})", Invalid{JSON(4), JSONRPCError::invalidRequest("Missing method")}},
-    ClassifyCase{R"({"method":1.5,"id":4})", Invalid{JSON(4), JSONRPCError::invalidRequest("Missing method")}},
-    ClassifyCase{R"({})", Invalid{JSON(), JSONRPCError::invalidRequest("Missing method")}},
-    ClassifyCase{R"({"id":2,"result":{}})", Response{}},
-    ClassifyCase{R"({"id":2,"error":{"code":1}})", Response{}},
-    ClassifyCase{R"({"id":2,"result":{},"method":"ping"})", Request{JSON(2), "ping", std::nullopt}}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, Classification,
+    testing::Values(
+        ClassifyCase{R"(5)", Invalid{JSON(), JSONRPCError::invalidRequest("Expected a JSON object")}},
+        ClassifyCase{R"([{"id":1,"method":"ping"}])",
+                     Invalid{JSON(), JSONRPCError::invalidRequest("Expected a JSON object")}},
+        ClassifyCase{R"({"jsonrpc":"2.0","id":1,"method":"ping"})", Request{JSON(1), "ping", std::nullopt}},
+        ClassifyCase{R"({"id":"a","method":"x","params":[1]})", Request{JSON("a"), "x", JSON::array({1})}},
+        ClassifyCase{R"({"id":{"k":1},"method":"x","params":null})", Request{JSON::object({{"k", 1}}), "x", JSON()}},
+        ClassifyCase{R"({"method":12,"id":1})", Request{JSON(1), "12", std::nullopt}},
+        ClassifyCase{R"({"method":"ping"})", Notification{"ping", std::nullopt}},
+        ClassifyCase{R"({"method":"ping","id":null,"params":{}})", Notification{"ping", JSON(JSON::Object{})}},
+        ClassifyCase{R"({"method":true,"id":4})", Invalid{JSON(4), JSONRPCError::invalidRequest("Missing method")}},
+        ClassifyCase{R"({"method":1.5,"id":4})", Invalid{JSON(4), JSONRPCError::invalidRequest("Missing method")}},
+        ClassifyCase{R"({})", Invalid{JSON(), JSONRPCError::invalidRequest("Missing method")}},
+        ClassifyCase{R"({"id":2,"result":{}})", Response{}}, ClassifyCase{R"({"id":2,"error":{"code":1}})", Response{}},
+        ClassifyCase{R"({"id":2,"result":{},"method":"ping"})", Request{JSON(2), "ping", std::nullopt}}));
 
 TEST(JSONRPCResponse, Builders) {
     EXPECT_EQ(mcp::JSONRPCResponse::result(JSON(3), JSON(JSON::Object{})).serialized(),
@@ -106,4 +108,4 @@ TEST(MCPServerKey, KeepsKindsApart) {
     EXPECT_NE(MCPServer::key(JSON(7)), MCPServer::key(JSON("7")));
 }
 
-} // namespace
+}  // namespace

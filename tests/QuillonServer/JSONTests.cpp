@@ -21,21 +21,17 @@ TEST_P(JSONParse, KeepsIntegersAndDoublesApart) {
     EXPECT_EQ(JSON::parse(GetParam().text), GetParam().expected) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Numbers, JSONParse, testing::Values(
-    ParseCase{"1.0", JSON(1)},
-    ParseCase{"-0.0", JSON(0)},
-    ParseCase{"1.5", JSON(1.5)},
-    ParseCase{"1e20", JSON(1e20)},
-    ParseCase{"1e3", JSON(1000)},
-    ParseCase{"9223372036854775807", JSON(std::numeric_limits<std::int64_t>::max())},
-    ParseCase{"-9223372036854775808", JSON(std::numeric_limits<std::int64_t>::min())},
-    ParseCase{"9223372036854775808", JSON(9223372036854775808.0)},
-    ParseCase{"true", JSON(true)},
-    ParseCase{"false", JSON(false)},
-    ParseCase{"null", JSON()},
-    ParseCase{"\"a/b\"", JSON("a/b")},
-    ParseCase{"[1,2.5,\"x\",null]", JSON::array({1, 2.5, "x", nullptr})},
-    ParseCase{"{\"b\":{\"c\":[]},\"a\":1}", JSON::object({{"a", 1}, {"b", JSON::object({{"c", JSON::Array{}}})}})}));
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, JSONParse,
+    testing::Values(ParseCase{"1.0", JSON(1)}, ParseCase{"-0.0", JSON(0)}, ParseCase{"1.5", JSON(1.5)},
+                    ParseCase{"1e20", JSON(1e20)}, ParseCase{"1e3", JSON(1000)},
+                    ParseCase{"9223372036854775807", JSON(std::numeric_limits<std::int64_t>::max())},
+                    ParseCase{"-9223372036854775808", JSON(std::numeric_limits<std::int64_t>::min())},
+                    ParseCase{"9223372036854775808", JSON(9223372036854775808.0)}, ParseCase{"true", JSON(true)},
+                    ParseCase{"false", JSON(false)}, ParseCase{"null", JSON()}, ParseCase{"\"a/b\"", JSON("a/b")},
+                    ParseCase{"[1,2.5,\"x\",null]", JSON::array({1, 2.5, "x", nullptr})},
+                    ParseCase{"{\"b\":{\"c\":[]},\"a\":1}",
+                              JSON::object({{"a", 1}, {"b", JSON::object({{"c", JSON::Array{}}})}})}));
 
 TEST(JSON, EqualityIsStructuralAndNeverMixesNumbers) {
     EXPECT_NE(JSON(1), JSON(1.0));
@@ -72,7 +68,11 @@ TEST(JSON, SerializesCompactWithSortedKeysAndPlainSlashes) {
 }
 
 TEST(JSON, InvalidUTF8IsReplacedNotThrown) {
-    EXPECT_EQ(JSON(std::string("a\xff" "b")).serialized(), "\"a\xEF\xBF\xBD" "b\"");
+    EXPECT_EQ(JSON(std::string("a\xff"
+                               "b"))
+                  .serialized(),
+              "\"a\xEF\xBF\xBD"
+              "b\"");
 }
 
 TEST(JSON, NonFiniteDoubleCannotBeSerialized) {
@@ -101,38 +101,34 @@ TEST_P(JSONReaders, AreLenientTheAgreedWay) {
     EXPECT_EQ(c.value.boolValue(), c.boolean) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, JSONReaders, testing::Values(
-    ReaderCase{JSON(12), "12", 12, std::nullopt},
-    ReaderCase{JSON(0), "0", 0, false},
-    ReaderCase{JSON(1), "1", 1, true},
-    ReaderCase{JSON(2), "2", 2, std::nullopt},
-    ReaderCase{JSON(12.5), std::nullopt, std::nullopt, std::nullopt},
-    ReaderCase{JSON(4.0), std::nullopt, 4, std::nullopt},
-    ReaderCase{JSON(-4.0), std::nullopt, -4, std::nullopt},
-    ReaderCase{JSON(1e15), std::nullopt, std::nullopt, std::nullopt},
-    ReaderCase{JSON(999999999999999.0), std::nullopt, 999999999999999, std::nullopt},
-    ReaderCase{JSON(0.5), std::nullopt, std::nullopt, std::nullopt},
-    ReaderCase{JSON(true), std::nullopt, std::nullopt, true},
-    ReaderCase{JSON(false), std::nullopt, std::nullopt, false},
-    ReaderCase{JSON(" -42 "), " -42 ", -42, std::nullopt},
-    ReaderCase{JSON("+7"), "+7", 7, std::nullopt},
-    ReaderCase{JSON("4.0"), "4.0", std::nullopt, std::nullopt},
-    ReaderCase{JSON(""), "", std::nullopt, std::nullopt},
-    ReaderCase{JSON("-"), "-", std::nullopt, std::nullopt},
-    ReaderCase{JSON("+-3"), "+-3", std::nullopt, std::nullopt},
-    ReaderCase{JSON("9223372036854775807"), "9223372036854775807", std::numeric_limits<std::int64_t>::max(), std::nullopt},
-    ReaderCase{JSON("-9223372036854775808"), "-9223372036854775808", std::numeric_limits<std::int64_t>::min(), std::nullopt},
-    ReaderCase{JSON("9223372036854775808"), "9223372036854775808", std::nullopt, std::nullopt},
-    ReaderCase{JSON("1"), "1", 1, true},
-    ReaderCase{JSON("0"), "0", 0, false},
-    ReaderCase{JSON("Yes"), "Yes", std::nullopt, true},
-    ReaderCase{JSON("TRUE"), "TRUE", std::nullopt, true},
-    ReaderCase{JSON("No"), "No", std::nullopt, false},
-    ReaderCase{JSON("false"), "false", std::nullopt, false},
-    ReaderCase{JSON("maybe"), "maybe", std::nullopt, std::nullopt},
-    ReaderCase{JSON(), std::nullopt, std::nullopt, std::nullopt},
-    ReaderCase{JSON::array({1}), std::nullopt, std::nullopt, std::nullopt},
-    ReaderCase{JSON::object({{"a", 1}}), std::nullopt, std::nullopt, std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, JSONReaders,
+    testing::Values(
+        ReaderCase{JSON(12), "12", 12, std::nullopt}, ReaderCase{JSON(0), "0", 0, false},
+        ReaderCase{JSON(1), "1", 1, true}, ReaderCase{JSON(2), "2", 2, std::nullopt},
+        ReaderCase{JSON(12.5), std::nullopt, std::nullopt, std::nullopt},
+        ReaderCase{JSON(4.0), std::nullopt, 4, std::nullopt}, ReaderCase{JSON(-4.0), std::nullopt, -4, std::nullopt},
+        ReaderCase{JSON(1e15), std::nullopt, std::nullopt, std::nullopt},
+        ReaderCase{JSON(999999999999999.0), std::nullopt, 999999999999999, std::nullopt},
+        ReaderCase{JSON(0.5), std::nullopt, std::nullopt, std::nullopt},
+        ReaderCase{JSON(true), std::nullopt, std::nullopt, true},
+        ReaderCase{JSON(false), std::nullopt, std::nullopt, false},
+        ReaderCase{JSON(" -42 "), " -42 ", -42, std::nullopt}, ReaderCase{JSON("+7"), "+7", 7, std::nullopt},
+        ReaderCase{JSON("4.0"), "4.0", std::nullopt, std::nullopt},
+        ReaderCase{JSON(""), "", std::nullopt, std::nullopt}, ReaderCase{JSON("-"), "-", std::nullopt, std::nullopt},
+        ReaderCase{JSON("+-3"), "+-3", std::nullopt, std::nullopt},
+        ReaderCase{JSON("9223372036854775807"), "9223372036854775807", std::numeric_limits<std::int64_t>::max(),
+                   std::nullopt},
+        ReaderCase{JSON("-9223372036854775808"), "-9223372036854775808", std::numeric_limits<std::int64_t>::min(),
+                   std::nullopt},
+        ReaderCase{JSON("9223372036854775808"), "9223372036854775808", std::nullopt, std::nullopt},
+        ReaderCase{JSON("1"), "1", 1, true}, ReaderCase{JSON("0"), "0", 0, false},
+        ReaderCase{JSON("Yes"), "Yes", std::nullopt, true}, ReaderCase{JSON("TRUE"), "TRUE", std::nullopt, true},
+        ReaderCase{JSON("No"), "No", std::nullopt, false}, ReaderCase{JSON("false"), "false", std::nullopt, false},
+        ReaderCase{JSON("maybe"), "maybe", std::nullopt, std::nullopt},
+        ReaderCase{JSON(), std::nullopt, std::nullopt, std::nullopt},
+        ReaderCase{JSON::array({1}), std::nullopt, std::nullopt, std::nullopt},
+        ReaderCase{JSON::object({{"a", 1}}), std::nullopt, std::nullopt, std::nullopt}));
 
 TEST(JSON, SubscriptAndViews) {
     JSON object = JSON::object({{"a", 1}, {"b", nullptr}});
@@ -151,7 +147,7 @@ TEST(JSON, SubscriptAndViews) {
     EXPECT_FALSE(JSON(0).isNull());
 }
 
-} // namespace
+}  // namespace
 
 // The writer gives the bytes nlohmann's own dump gives for the same tree.
 TEST(JSONWriter, MatchesTheLibrarysDumpByteForByte) {
@@ -161,13 +157,26 @@ TEST(JSONWriter, MatchesTheLibrarysDumpByteForByte) {
         Tree tree;
     };
     const std::vector<Row> rows{
-        {JSON(0.1), Tree(0.1)}, {JSON(3.0), Tree(3.0)}, {JSON(-0.0), Tree(-0.0)}, {JSON(1e20), Tree(1e20)},
-        {JSON(5e-324), Tree(5e-324)}, {JSON(std::numeric_limits<std::int64_t>::min()), Tree(std::numeric_limits<std::int64_t>::min())},
+        {JSON(0.1), Tree(0.1)},
+        {JSON(3.0), Tree(3.0)},
+        {JSON(-0.0), Tree(-0.0)},
+        {JSON(1e20), Tree(1e20)},
+        {JSON(5e-324), Tree(5e-324)},
+        {JSON(std::numeric_limits<std::int64_t>::min()), Tree(std::numeric_limits<std::int64_t>::min())},
         {JSON(std::numeric_limits<std::int64_t>::max()), Tree(std::numeric_limits<std::int64_t>::max())},
         {JSON("\x01\x1f\t\b\f\r\\ é → 😀 \x7f"), Tree("\x01\x1f\t\b\f\r\\ é → 😀 \x7f")},
-        {JSON(JSON::object({{"\xff" "key", 1}, {"b", JSON::array({JSON(), false, "x"})}, {"", JSON::Object{}}})),
-         Tree{{"\xff" "key", 1}, {"b", Tree::array({nullptr, false, "x"})}, {"", Tree::object()}}},
+        {JSON(JSON::object({{"\xff"
+                             "key",
+                             1},
+                            {"b", JSON::array({JSON(), false, "x"})},
+                            {"", JSON::Object{}}})),
+         Tree{{"\xff"
+               "key",
+               1},
+              {"b", Tree::array({nullptr, false, "x"})},
+              {"", Tree::object()}}},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(row.value.serialized(), row.tree.dump(-1, ' ', false, Tree::error_handler_t::replace)) << row.tree.dump(-1, ' ', true, Tree::error_handler_t::replace);
+        EXPECT_EQ(row.value.serialized(), row.tree.dump(-1, ' ', false, Tree::error_handler_t::replace))
+            << row.tree.dump(-1, ' ', true, Tree::error_handler_t::replace);
 }

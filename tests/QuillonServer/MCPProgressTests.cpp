@@ -22,10 +22,8 @@ namespace {
 
 // A number of a step: "inf" and "nan" stand for the values JSON has no text for.
 double number(const JSON& value) {
-    if (auto i = std::get_if<std::int64_t>(&value.value()))
-        return static_cast<double>(*i);
-    if (auto d = std::get_if<double>(&value.value()))
-        return *d;
+    if (auto i = std::get_if<std::int64_t>(&value.value())) return static_cast<double>(*i);
+    if (auto d = std::get_if<double>(&value.value())) return *d;
     return value.stringValue() == "inf" ? HUGE_VAL : std::nan("");
 }
 
@@ -35,14 +33,14 @@ double number(const JSON& value) {
 // thread of its own without end and answers after its tenth report.
 class ProgressHandler : public mcp::MCPToolHandler {
 public:
-    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments, const mcp::MCPRequestContext& context) override {
+    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments,
+                                const mcp::MCPRequestContext& context) override {
         wanted = context.wantsProgress();
         if (name == "report") {
             for (const auto& step : *arguments["steps"]->arrayValue()) {
                 const auto& fields = *step.arrayValue();
                 std::optional<double> total;
-                if (!fields[1].isNull())
-                    total = number(fields[1]);
+                if (!fields[1].isNull()) total = number(fields[1]);
                 context.reportProgress({number(fields[0]), total, *fields[2].stringValue()});
             }
             return {"done", false};
@@ -70,8 +68,7 @@ public:
                 std::this_thread::yield();
             }
         });
-        while (flooded.load() < 10)
-            std::this_thread::sleep_for(1ms);
+        while (flooded.load() < 10) std::this_thread::sleep_for(1ms);
         return {"flooded", false};
     }
 
@@ -91,19 +88,22 @@ std::vector<mcp::MCPTool> catalogue() {
             {"flood", "Reports without end.", schema, std::nullopt}};
 }
 
-std::string call(const std::string& id, const std::string& tool, const std::string& meta, const std::string& arguments = "{}") {
+std::string call(const std::string& id, const std::string& tool, const std::string& meta,
+                 const std::string& arguments = "{}") {
     return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/call","params":{)" + meta + R"("name":")" + tool +
            R"(","arguments":)" + arguments + "}}";
 }
 
 std::string textReply(const std::string& id, const std::string& text) {
-    return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{"content":[{"text":")" + text + R"(","type":"text"}],"isError":false}})";
+    return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{"content":[{"text":")" + text +
+           R"(","type":"text"}],"isError":false}})";
 }
 
 std::string notification(const std::string& token, const std::string& progress, const std::string& message,
                          const std::string& total = "") {
-    return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"message":")" + message + R"(","progress":)" +
-           progress + R"(,"progressToken":)" + token + (total.empty() ? "" : R"(,"total":)" + total) + "}}";
+    return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"message":")" + message +
+           R"(","progress":)" + progress + R"(,"progressToken":)" + token +
+           (total.empty() ? "" : R"(,"total":)" + total) + "}}";
 }
 
 class Progress : public testing::Test {
@@ -111,7 +111,8 @@ protected:
     void SetUp() override {
         handler = std::make_shared<ProgressHandler>();
         auto transport = std::make_shared<mcp::StdioMCPTransport>(in.read, out.write);
-        server = std::make_unique<mcp::MCPServer>(mcp::MCPServer::Info{"progress", "1", std::nullopt}, catalogue(), handler, transport);
+        server = std::make_unique<mcp::MCPServer>(mcp::MCPServer::Info{"progress", "1", std::nullopt}, catalogue(),
+                                                  handler, transport);
         serving = std::async(std::launch::async, [this] { server->serve(); });
     }
     void TearDown() override {
@@ -138,7 +139,7 @@ const std::string steps = R"({"steps":[[0,null,"zero"],[1.5,60,"one and a half"]
 
 struct TokenCase {
     const char* label;
-    const char* token; // as written in the request
+    const char* token;  // as written in the request
 };
 
 class Tokens : public Progress, public testing::WithParamInterface<TokenCase> {};
@@ -153,12 +154,15 @@ TEST_P(Tokens, NotificationsCarryTheTokenAndPrecedeTheUnchangedReply) {
     EXPECT_TRUE(handler->wanted);
 }
 
-INSTANTIATE_TEST_SUITE_P(StringOrInteger, Tokens, testing::Values(
-    TokenCase{"string", R"("tok-1")"}, TokenCase{"integer", "42"}, TokenCase{"negative", "-3"},
-    TokenCase{"integral number", "7"}, TokenCase{"empty string", R"("")"}),
-    [](const auto& info) { return std::string(info.param.label) == "integral number" ? std::string("integral")
-                                  : std::string(info.param.label) == "empty string" ? std::string("empty")
-                                                                                   : std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(StringOrInteger, Tokens,
+                         testing::Values(TokenCase{"string", R"("tok-1")"}, TokenCase{"integer", "42"},
+                                         TokenCase{"negative", "-3"}, TokenCase{"integral number", "7"},
+                                         TokenCase{"empty string", R"("")"}),
+                         [](const auto& info) {
+                             return std::string(info.param.label) == "integral number" ? std::string("integral")
+                                    : std::string(info.param.label) == "empty string"  ? std::string("empty")
+                                                                                       : std::string(info.param.label);
+                         });
 
 class NoToken : public Progress, public testing::WithParamInterface<TokenCase> {};
 
@@ -169,16 +173,20 @@ TEST_P(NoToken, ReportsAreDroppedAndTheReplyIsTheSame) {
     expectNothingMore();
 }
 
-INSTANTIATE_TEST_SUITE_P(Absent, NoToken, testing::Values(
-    TokenCase{"noMeta", ""}, TokenCase{"emptyMeta", R"("_meta":{},)"},
-    TokenCase{"boolean", R"("_meta":{"progressToken":true},)"}, TokenCase{"null", R"("_meta":{"progressToken":null},)"},
-    TokenCase{"fraction", R"("_meta":{"progressToken":1.5},)"}, TokenCase{"object", R"("_meta":{"progressToken":{"a":1}},)"},
-    TokenCase{"metaNotObject", R"("_meta":"tok",)"}, TokenCase{"tokenOutsideMeta", R"("progressToken":"tok",)"}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Absent, NoToken,
+                         testing::Values(TokenCase{"noMeta", ""}, TokenCase{"emptyMeta", R"("_meta":{},)"},
+                                         TokenCase{"boolean", R"("_meta":{"progressToken":true},)"},
+                                         TokenCase{"null", R"("_meta":{"progressToken":null},)"},
+                                         TokenCase{"fraction", R"("_meta":{"progressToken":1.5},)"},
+                                         TokenCase{"object", R"("_meta":{"progressToken":{"a":1}},)"},
+                                         TokenCase{"metaNotObject", R"("_meta":"tok",)"},
+                                         TokenCase{"tokenOutsideMeta", R"("progressToken":"tok",)"}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Progress, OnlyGrowingFiniteProgressIsSent) {
-    send(call("1", "report", R"("_meta":{"progressToken":"t"},)",
-              R"({"steps":[[2,null,"a"],[2,null,"same"],[1,null,"less"],[3,"inf","infinite total"],["nan",null,"not a number"],["inf",null,"infinite"],[3,null,"b"]]})"));
+    send(call(
+        "1", "report", R"("_meta":{"progressToken":"t"},)",
+        R"({"steps":[[2,null,"a"],[2,null,"same"],[1,null,"less"],[3,"inf","infinite total"],["nan",null,"not a number"],["inf",null,"infinite"],[3,null,"b"]]})"));
     EXPECT_EQ(next(), notification(R"("t")", "2.0", "a"));
     EXPECT_EQ(next(), notification(R"("t")", "3.0", "b"));
     EXPECT_EQ(next(), textReply("1", "done"));
@@ -199,7 +207,7 @@ TEST_F(Progress, NothingAfterTheCancellation) {
     handler->held.wait();
     EXPECT_EQ(next(), notification("5", "1.0", "before"));
     send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":9}})");
-    EXPECT_EQ(next(), textReply("9", "cancelled")); // the report made after the cancellation is not there
+    EXPECT_EQ(next(), textReply("9", "cancelled"));  // the report made after the cancellation is not there
     expectNothingMore();
 }
 
@@ -209,16 +217,14 @@ TEST_F(Progress, AReportingThreadThatOutlivesTheCallIsCutOffAtTheReply) {
     for (;;) {
         auto line = next();
         ASSERT_TRUE(line);
-        if (*line == textReply("1", "flooded"))
-            break;
+        if (*line == textReply("1", "flooded")) break;
         EXPECT_EQ(JSON::parse(*line)["method"]->stringValue(), "notifications/progress") << *line;
         ++notifications;
     }
-    EXPECT_GE(notifications, 9); // the last one may be the one the reply cut off
+    EXPECT_GE(notifications, 9);  // the last one may be the one the reply cut off
     int before = handler->flooded.load();
-    while (handler->flooded.load() < before + 100)
-        std::this_thread::sleep_for(1ms);
-    expectNothingMore(); // the thread still reports, but nothing of it is written
+    while (handler->flooded.load() < before + 100) std::this_thread::sleep_for(1ms);
+    expectNothingMore();  // the thread still reports, but nothing of it is written
     handler->flooding.request_stop();
 }
 
@@ -235,7 +241,8 @@ TEST_F(Progress, UnservedMethodsAreAnsweredAtOnceWhileACallWaits) {
     auto begin = std::chrono::steady_clock::now();
     // Newer clients probe this first and fall back on the error.
     send(R"({"jsonrpc":"2.0","id":2,"method":"server/discover","params":{}})");
-    EXPECT_EQ(next(), R"({"error":{"code":-32601,"message":"Method not found: server/discover"},"id":2,"jsonrpc":"2.0"})");
+    EXPECT_EQ(next(),
+              R"({"error":{"code":-32601,"message":"Method not found: server/discover"},"id":2,"jsonrpc":"2.0"})");
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
     send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
     EXPECT_EQ(next(), textReply("1", "cancelled"));
@@ -265,7 +272,7 @@ void constructWithoutDescriptors() {
     } catch (const std::system_error& error) {
         ::setrlimit(RLIMIT_NOFILE, &saved);
         bool expected = error.code().value() == EMFILE && std::string(error.what()).starts_with("timerfd_create");
-        ::_exit(expected ? 3 : 4); // no exit handlers
+        ::_exit(expected ? 3 : 4);  // no exit handlers
     }
     ::_exit(5);
 }
@@ -275,4 +282,4 @@ TEST(ProgressServer, NoDescriptorForTheHandOffTimerIsAFailureAtConstruction) {
     EXPECT_EXIT(constructWithoutDescriptors(), testing::ExitedWithCode(3), "");
 }
 
-} // namespace
+}  // namespace

@@ -19,21 +19,18 @@ namespace {
 // handler contract; "slow" waits until its gate is released or it is cancelled.
 class ScriptedHandler : public mcp::MCPToolHandler {
 public:
-    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments, const mcp::MCPRequestContext& context) override {
+    mcp::MCPToolResult callTool(const std::string& name, const JSON& arguments,
+                                const mcp::MCPRequestContext& context) override {
         const std::stop_token& cancel = context.cancellation();
-        if (name == "echo")
-            return {arguments.serialized(), false};
-        if (name == "fail")
-            return {"it failed", true};
-        if (name == "throw")
-            throw std::runtime_error("boom");
+        if (name == "echo") return {arguments.serialized(), false};
+        if (name == "fail") return {"it failed", true};
+        if (name == "throw") throw std::runtime_error("boom");
         std::string gate = arguments["gate"] ? arguments["gate"]->stringValue().value_or("") : "";
         std::unique_lock lock(mutex_);
         started_.insert(gate);
         changed_.notify_all();
         bool released = changed_.wait_for(lock, cancel, 10s, [&] { return released_.contains(gate); });
-        if (released)
-            return {"released:" + gate, false};
+        if (released) return {"released:" + gate, false};
         return {cancel.stop_requested() ? "cancelled:" + gate : "timed out:" + gate, false};
     }
     void release(const std::string& gate) {
@@ -82,8 +79,7 @@ protected:
         serving = std::async(std::launch::async, [this] { server->serve(); });
     }
     void TearDown() override {
-        for (const char* gate : {"A", "B", "C"})
-            handler->release(gate);
+        for (const char* gate : {"A", "B", "C"}) handler->release(gate);
         if (serving.valid()) {
             in.closeWrite();
             serving.wait();
@@ -108,19 +104,22 @@ protected:
 TEST_F(Server, PingIsAnsweredWithExactLine) {
     send(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
     EXPECT_EQ(next(), R"({"id":3,"jsonrpc":"2.0","result":{}})");
-    send(R"({"id":3.0,"method":"ping"})"); // no "jsonrpc" member: still served; 3.0 is the integer 3
+    send(R"({"id":3.0,"method":"ping"})");  // no "jsonrpc" member: still served; 3.0 is the integer 3
     EXPECT_EQ(next(), R"({"id":3,"jsonrpc":"2.0","result":{}})");
     send(R"({"id":{"k":[1]},"method":"ping","params":{"_meta":{}}})");
     EXPECT_EQ(next(), R"({"id":{"k":[1]},"jsonrpc":"2.0","result":{}})");
 }
 
 TEST_F(Server, InitializeWithoutInstructions) {
-    send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"c","version":"1"}}})");
-    EXPECT_EQ(next(), R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},"protocolVersion":"2025-06-18","serverInfo":{"name":"test-server","version":"9.1"}}})");
+    send(
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"c","version":"1"}}})");
+    EXPECT_EQ(
+        next(),
+        R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},"protocolVersion":"2025-06-18","serverInfo":{"name":"test-server","version":"9.1"}}})");
 }
 
 struct VersionCase {
-    const char* params; // member text, or "" for no params at all
+    const char* params;  // member text, or "" for no params at all
     const char* expected;
 };
 
@@ -134,19 +133,19 @@ TEST_P(Negotiation, ChoosesSupportedVersionOrPreferred) {
     EXPECT_EQ(*JSON::parse(*line)["result"]->operator[]("protocolVersion"), JSON(GetParam().expected)) << *line;
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, Negotiation, testing::Values(
-    VersionCase{R"({"protocolVersion":"2025-11-25"})", "2025-11-25"},
-    VersionCase{R"({"protocolVersion":"2025-06-18"})", "2025-06-18"},
-    VersionCase{R"({"protocolVersion":"2025-03-26"})", "2025-03-26"},
-    VersionCase{R"({"protocolVersion":"2024-11-05"})", "2024-11-05"},
-    VersionCase{R"({"protocolVersion":"2023-01-01"})", "2025-06-18"},
-    VersionCase{R"({"protocolVersion":"2025-11-25 "})", "2025-06-18"},
-    VersionCase{R"({"protocolVersion":true})", "2025-06-18"},
-    VersionCase{R"({"protocolVersion":20241105})", "2025-06-18"},
-    VersionCase{R"({"other":1})", "2025-06-18"},
-    VersionCase{R"({})", "2025-06-18"},
-    VersionCase{R"(["2024-11-05"])", "2025-06-18"},
-    VersionCase{"", "2025-06-18"}));
+INSTANTIATE_TEST_SUITE_P(Versions, Negotiation,
+                         testing::Values(VersionCase{R"({"protocolVersion":"2025-11-25"})", "2025-11-25"},
+                                         VersionCase{R"({"protocolVersion":"2025-06-18"})", "2025-06-18"},
+                                         VersionCase{R"({"protocolVersion":"2025-03-26"})", "2025-03-26"},
+                                         VersionCase{R"({"protocolVersion":"2024-11-05"})", "2024-11-05"},
+                                         VersionCase{R"({"protocolVersion":"2023-01-01"})", "2025-06-18"},
+                                         VersionCase{R"({"protocolVersion":"2025-11-25 "})", "2025-06-18"},
+                                         VersionCase{R"({"protocolVersion":true})", "2025-06-18"},
+                                         VersionCase{R"({"protocolVersion":20241105})", "2025-06-18"},
+                                         VersionCase{R"({"other":1})", "2025-06-18"},
+                                         VersionCase{R"({})", "2025-06-18"},
+                                         VersionCase{R"(["2024-11-05"])", "2025-06-18"},
+                                         VersionCase{"", "2025-06-18"}));
 
 class ServerWithInstructions : public Server {
 protected:
@@ -156,25 +155,30 @@ protected:
 TEST_F(ServerWithInstructions, InitializeCarriesThemAndIsAnsweredEveryTime) {
     for (int id = 1; id <= 2; ++id) {
         send(R"({"id":)" + std::to_string(id) + R"(,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})");
-        EXPECT_EQ(next(), R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},"instructions":"Use it → well.","protocolVersion":"2024-11-05","serverInfo":{"name":"n","version":"v"}}})");
+        EXPECT_EQ(
+            next(),
+            R"({"id":)" + std::to_string(id) +
+                R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},"instructions":"Use it → well.","protocolVersion":"2024-11-05","serverInfo":{"name":"n","version":"v"}}})");
     }
 }
 
 TEST_F(Server, ToolsListIsTheCatalogueInOrder) {
     send(R"({"id":"l","method":"tools/list","params":{"cursor":"ignored"}})");
-    EXPECT_EQ(next(), R"({"id":"l","jsonrpc":"2.0","result":{"tools":[)"
-                      R"({"description":"Echoes.","inputSchema":{"type":"object"},"name":"echo"},)"
-                      R"({"description":"Fails.","inputSchema":{"type":"object"},"name":"fail"},)"
-                      R"({"description":"Throws.","inputSchema":{"type":"object"},"name":"throw"},)"
-                      R"({"annotations":{"readOnlyHint":true},"description":"Waits for its gate.","inputSchema":{"type":"object"},"name":"slow"}]}})");
+    EXPECT_EQ(
+        next(),
+        R"({"id":"l","jsonrpc":"2.0","result":{"tools":[)"
+        R"({"description":"Echoes.","inputSchema":{"type":"object"},"name":"echo"},)"
+        R"({"description":"Fails.","inputSchema":{"type":"object"},"name":"fail"},)"
+        R"({"description":"Throws.","inputSchema":{"type":"object"},"name":"throw"},)"
+        R"({"annotations":{"readOnlyHint":true},"description":"Waits for its gate.","inputSchema":{"type":"object"},"name":"slow"}]}})");
 }
 
 TEST_F(Server, ToolsCallPassesArgumentsAndWrapsTheResult) {
     send(call("1", "echo", R"({"b":"x/y","a":1})"));
     EXPECT_EQ(next(), textReply("1", R"({"a":1,"b":"x/y"})"));
-    send(call("2", "echo", "[1,2]")); // not an object: null
+    send(call("2", "echo", "[1,2]"));  // not an object: null
     EXPECT_EQ(next(), textReply("2", "null"));
-    send(R"({"id":3,"method":"tools/call","params":{"name":"echo"}})"); // absent: empty object
+    send(R"({"id":3,"method":"tools/call","params":{"name":"echo"}})");  // absent: empty object
     EXPECT_EQ(next(), textReply("3", "{}"));
     send(call("4", "fail"));
     EXPECT_EQ(next(), textReply("4", "it failed", true));
@@ -192,23 +196,48 @@ TEST_P(ErrorRows, AnswerWithCodeMessageAndId) {
     EXPECT_EQ(next(), GetParam().reply);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ErrorRows, testing::Values(
-    ErrorCase{R"(5)", R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"})"},
-    ErrorCase{R"("text")", R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":4,"method":true})", R"({"error":{"code":-32600,"message":"Invalid request: Missing method"},"id":4,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"jsonrpc":"2.0"})", R"({"error":{"code":-32600,"message":"Invalid request: Missing method"},"id":null,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":9,"method":"resources/list"})", R"({"error":{"code":-32601,"message":"Method not found: resources/list"},"id":9,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":9,"method":"Ping"})", R"({"error":{"code":-32601,"message":"Method not found: Ping"},"id":9,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":9,"method":12})", R"({"error":{"code":-32601,"message":"Method not found: 12"},"id":9,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call"})", R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{}})", R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":""}})", R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":true}})", R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":["echo"]})", R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":"nope"}})", R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: nope"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":"Echo"}})", R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: Echo"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":12}})", R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: 12"},"id":1,"jsonrpc":"2.0"})"},
-    ErrorCase{R"({"id":"t","method":"tools/call","params":{"name":"throw"}})", R"({"error":{"code":-32603,"message":"Internal error: boom"},"id":"t","jsonrpc":"2.0"})"}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, ErrorRows,
+    testing::Values(
+        ErrorCase{
+            R"(5)",
+            R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"("text")",
+            R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":4,"method":true})",
+                  R"({"error":{"code":-32600,"message":"Invalid request: Missing method"},"id":4,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"jsonrpc":"2.0"})",
+                  R"({"error":{"code":-32600,"message":"Invalid request: Missing method"},"id":null,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":9,"method":"resources/list"})",
+                  R"({"error":{"code":-32601,"message":"Method not found: resources/list"},"id":9,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":9,"method":"Ping"})",
+                  R"({"error":{"code":-32601,"message":"Method not found: Ping"},"id":9,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":9,"method":12})",
+                  R"({"error":{"code":-32601,"message":"Method not found: 12"},"id":9,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"({"id":1,"method":"tools/call"})",
+            R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"({"id":1,"method":"tools/call","params":{}})",
+            R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"({"id":1,"method":"tools/call","params":{"name":""}})",
+            R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"({"id":1,"method":"tools/call","params":{"name":true}})",
+            R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{
+            R"({"id":1,"method":"tools/call","params":["echo"]})",
+            R"({"error":{"code":-32602,"message":"Invalid params: tools/call requires a tool name"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":"nope"}})",
+                  R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: nope"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":"Echo"}})",
+                  R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: Echo"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":1,"method":"tools/call","params":{"name":12}})",
+                  R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: 12"},"id":1,"jsonrpc":"2.0"})"},
+        ErrorCase{R"({"id":"t","method":"tools/call","params":{"name":"throw"}})",
+                  R"({"error":{"code":-32603,"message":"Internal error: boom"},"id":"t","jsonrpc":"2.0"})"}));
 
 TEST_F(Server, ParseErrorAnswersWithNullId) {
     send(R"({"id":1,"method":)");
@@ -220,7 +249,7 @@ TEST_F(Server, ParseErrorAnswersWithNullId) {
     EXPECT_EQ(*(*reply["error"])["code"], JSON(-32700));
     EXPECT_TRUE((*reply["error"])["message"]->stringValue()->starts_with("Parse error: ")) << *line;
     EXPECT_GT((*reply["error"])["message"]->stringValue()->size(), std::string("Parse error: ").size());
-    EXPECT_EQ(reply["error"]->objectValue()->size(), 2u); // no "data"
+    EXPECT_EQ(reply["error"]->objectValue()->size(), 2u);  // no "data"
 }
 
 TEST_F(Server, NotificationsAndResponsesAreNeverAnswered) {
@@ -238,13 +267,18 @@ TEST_F(Server, Batches) {
     send("[]");
     send(R"([{"method":"notifications/initialized"},{"id":1,"result":{}}])");
     expectNothingBefore();
-    send(R"([5,{"id":1,"method":"ping"},{"method":"notifications/initialized"},{"id":2,"method":"tools/call","params":{"name":"echo","arguments":{"x":1}}},{"id":3,"method":"nope"}])");
-    EXPECT_EQ(next(), std::string("[") +
-                          R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"},)" +
-                          R"({"id":1,"jsonrpc":"2.0","result":{}},)" + textReply("2", R"({"x":1})") + "," +
-                          R"({"error":{"code":-32601,"message":"Method not found: nope"},"id":3,"jsonrpc":"2.0"})" + "]");
+    send(
+        R"([5,{"id":1,"method":"ping"},{"method":"notifications/initialized"},{"id":2,"method":"tools/call","params":{"name":"echo","arguments":{"x":1}}},{"id":3,"method":"nope"}])");
+    EXPECT_EQ(
+        next(),
+        std::string("[") +
+            R"({"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"},)" +
+            R"({"id":1,"jsonrpc":"2.0","result":{}},)" + textReply("2", R"({"x":1})") + "," +
+            R"({"error":{"code":-32601,"message":"Method not found: nope"},"id":3,"jsonrpc":"2.0"})" + "]");
     send("[[]]");
-    EXPECT_EQ(next(), R"([{"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"}])");
+    EXPECT_EQ(
+        next(),
+        R"([{"error":{"code":-32600,"message":"Invalid request: Expected a JSON object"},"id":null,"jsonrpc":"2.0"}])");
 }
 
 TEST_F(Server, SlowCallDoesNotHoldBackPing) {
@@ -269,13 +303,11 @@ TEST_F(Server, RepliesLeaveInCompletionOrder) {
 
 TEST_F(Server, ManyConcurrentCallsEachGetOneWholeReply) {
     constexpr int calls = 64;
-    for (int i = 0; i < calls; ++i)
-        send(call(std::to_string(i), "echo", R"({"i":)" + std::to_string(i) + "}"));
+    for (int i = 0; i < calls; ++i) send(call(std::to_string(i), "echo", R"({"i":)" + std::to_string(i) + "}"));
     std::set<std::string> got, expected;
     for (int i = 0; i < calls; ++i) {
         expected.insert(textReply(std::to_string(i), R"({"i":)" + std::to_string(i) + "}"));
-        if (auto line = next())
-            got.insert(*line);
+        if (auto line = next()) got.insert(*line);
     }
     EXPECT_EQ(got, expected);
 }
@@ -290,7 +322,7 @@ TEST_F(Server, CancelledNotificationCancelsTheCallWhichStillAnswers) {
 TEST_F(Server, CancelledNotificationForOtherIdsDoesNothing) {
     send(call("7", "slow", R"({"gate":"A"})"));
     ASSERT_TRUE(handler->waitStarted("A"));
-    send(R"({"method":"notifications/cancelled","params":{"requestId":"7"}})"); // string, not integer
+    send(R"({"method":"notifications/cancelled","params":{"requestId":"7"}})");  // string, not integer
     send(R"({"method":"notifications/cancelled","params":{"requestId":8}})");
     send(R"({"method":"notifications/cancelled","params":{}})");
     send(R"({"method":"notifications/cancelled"})");
@@ -305,7 +337,7 @@ TEST_F(Server, ReusedIdCancelsEarlierCallAndLaterStaysCancellable) {
     send(call("5", "slow", R"({"gate":"B"})"));
     EXPECT_EQ(next(), textReply("5", "cancelled:A"));
     ASSERT_TRUE(handler->waitStarted("B"));
-    std::this_thread::sleep_for(50ms); // let the earlier task finish its bookkeeping
+    std::this_thread::sleep_for(50ms);  // let the earlier task finish its bookkeeping
     // The earlier task must not have removed the later one's entry.
     send(R"({"method":"notifications/cancelled","params":{"requestId":5}})");
     EXPECT_EQ(next(), textReply("5", "cancelled:B"));
@@ -314,7 +346,7 @@ TEST_F(Server, ReusedIdCancelsEarlierCallAndLaterStaysCancellable) {
 TEST_F(Server, EndOfInputCancelsCallsInFlightWritesRepliesThenReturns) {
     send(call("1", "slow", R"({"gate":"A"})"));
     send(call("2", "slow", R"({"gate":"B"})"));
-    send(call("2", "slow", R"({"gate":"C"})")); // B is displaced but must still be awaited
+    send(call("2", "slow", R"({"gate":"C"})"));  // B is displaced but must still be awaited
     ASSERT_TRUE(handler->waitStarted("A"));
     ASSERT_TRUE(handler->waitStarted("C"));
     EXPECT_EQ(next(), textReply("2", "cancelled:B"));
@@ -323,8 +355,7 @@ TEST_F(Server, EndOfInputCancelsCallsInFlightWritesRepliesThenReturns) {
     serving.get();
     std::set<std::string> got;
     for (int i = 0; i < 2; ++i)
-        if (auto line = next(100ms))
-            got.insert(*line);
+        if (auto line = next(100ms)) got.insert(*line);
     EXPECT_EQ(got, (std::set<std::string>{textReply("1", "cancelled:A"), textReply("2", "cancelled:C")}));
 }
 
@@ -337,4 +368,4 @@ TEST_F(Server, UnwritableOutputDoesNotStopServing) {
     serving.get();
 }
 
-} // namespace
+}  // namespace

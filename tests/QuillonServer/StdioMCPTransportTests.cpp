@@ -18,8 +18,7 @@ namespace {
 
 std::vector<std::string> collect(const mcp::MCPLineStream& stream) {
     std::vector<std::string> lines;
-    for (const auto& line : stream)
-        lines.push_back(line);
+    for (const auto& line : stream) lines.push_back(line);
     return lines;
 }
 
@@ -28,8 +27,8 @@ TEST(StdioMCPTransport, SplitsLinesDroppingCarriageReturnsEmptyLinesAndPartialTa
     StdioMCPTransport transport(in.read, out.write);
     auto stream = transport.lines();
     in.send("a\r\nb\n\n\r\n");
-    in.send("c");     // a line may span reads
-    in.send("d\nx\r"); // no final line feed: lost
+    in.send("c");       // a line may span reads
+    in.send("d\nx\r");  // no final line feed: lost
     in.closeWrite();
     EXPECT_EQ(collect(stream), (std::vector<std::string>{"a", "b", "cd"}));
 }
@@ -55,7 +54,7 @@ TEST(StdioMCPTransport, ReaderThreadIsNamed) {
     StdioMCPTransport transport(in.read, out.write);
     auto stream = transport.lines();
     in.send("first\n");
-    ASSERT_EQ(stream.next(), "first"); // the thread is running by now
+    ASSERT_EQ(stream.next(), "first");  // the thread is running by now
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(entry.path() / "comm");
@@ -83,28 +82,26 @@ TEST(StdioMCPTransport, ConcurrentWritesNeverInterleave) {
     StdioMCPTransport transport(in.read, out.write);
     constexpr int writers = 4, messages = 50;
     // Longer than the pipe's atomic-write size, so a torn write would show.
-    auto message = [](int w, int m) { return std::to_string(w) + ":" + std::to_string(m) + ":" + std::string(8000, char('a' + w)); };
+    auto message = [](int w, int m) {
+        return std::to_string(w) + ":" + std::to_string(m) + ":" + std::string(8000, char('a' + w));
+    };
     std::vector<std::string> received;
     std::thread drain([&] {
         LineReader reader(out.read);
         for (int i = 0; i < writers * messages; ++i)
-            if (auto line = reader.next())
-                received.push_back(*line);
+            if (auto line = reader.next()) received.push_back(*line);
     });
     std::vector<std::thread> threads;
     for (int w = 0; w < writers; ++w)
         threads.emplace_back([&, w] {
-            for (int m = 0; m < messages; ++m)
-                transport.write(message(w, m));
+            for (int m = 0; m < messages; ++m) transport.write(message(w, m));
         });
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
     drain.join();
     ASSERT_EQ(received.size(), std::size_t(writers * messages));
     std::set<std::string> expected, got(received.begin(), received.end());
     for (int w = 0; w < writers; ++w)
-        for (int m = 0; m < messages; ++m)
-            expected.insert(message(w, m));
+        for (int m = 0; m < messages; ++m) expected.insert(message(w, m));
     EXPECT_EQ(got, expected);
 }
 
@@ -122,7 +119,7 @@ class TraceFile : public testing::Test {
 protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() / ("mcp-trace-" + std::to_string(::getpid()) + "-" +
-                                                         testing::UnitTest::GetInstance()->current_test_info()->name());
+                                                        testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
     }
@@ -130,8 +127,7 @@ protected:
     std::vector<std::string> traceLines() {
         std::ifstream file(dir / "mcp-trace.log");
         std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
+        for (std::string line; std::getline(file, line);) lines.push_back(line);
         return lines;
     }
     std::filesystem::path dir;
@@ -157,8 +153,9 @@ TEST_F(TraceFile, OneExchangeAddsThreeLines) {
     std::string date = lines[0].substr(prefix.size());
     ASSERT_EQ(date.size(), std::string("2026-01-31 23:59:59 +0000 ----").size()) << lines[0];
     for (std::size_t i = 0; i < 19; ++i)
-        EXPECT_TRUE(std::string("dddd-dd-dd dd:dd:dd")[i] == 'd' ? std::isdigit(static_cast<unsigned char>(date[i])) != 0
-                                                                 : date[i] == std::string("dddd-dd-dd dd:dd:dd")[i])
+        EXPECT_TRUE(std::string("dddd-dd-dd dd:dd:dd")[i] == 'd'
+                        ? std::isdigit(static_cast<unsigned char>(date[i])) != 0
+                        : date[i] == std::string("dddd-dd-dd dd:dd:dd")[i])
             << lines[0];
     EXPECT_EQ(date.substr(19), " +0000 ----");
     EXPECT_EQ(lines[1], R"(<< {"id":1,"method":"ping"})");
@@ -192,4 +189,4 @@ TEST_F(TraceFile, UnopenableLocationLeavesTracingOff) {
     EXPECT_EQ(reader.next(), "fine");
 }
 
-} // namespace
+}  // namespace

@@ -14,10 +14,12 @@ TEST(TaskPool, NoJobWaitsBehindABlockedOne) {
     mcp::TaskPool pool(2);
     std::latch blockers(1);
     std::atomic<int> ran{0};
-    for (int i = 0; i < 3; ++i)
-        pool.submit([&] { blockers.wait(); });
+    for (int i = 0; i < 3; ++i) pool.submit([&] { blockers.wait(); });
     std::latch quick(1);
-    pool.submit([&] { ++ran; quick.count_down(); });
+    pool.submit([&] {
+        ++ran;
+        quick.count_down();
+    });
     // Would hang if the quick job had been queued behind the blocked ones.
     quick.wait();
     EXPECT_EQ(ran, 1);
@@ -36,8 +38,7 @@ TEST(TaskPool, ReusesIdleThreadsAndRetiresSurplus) {
     EXPECT_LE(pool.threadCount(), 2u);
 
     std::latch release(1);
-    for (int i = 0; i < 8; ++i)
-        pool.submit([&] { release.wait(); });
+    for (int i = 0; i < 8; ++i) pool.submit([&] { release.wait(); });
     EXPECT_GE(pool.threadCount(), 8u);
     release.count_down();
     pool.waitIdle();
@@ -45,7 +46,7 @@ TEST(TaskPool, ReusesIdleThreadsAndRetiresSurplus) {
     auto deadline = std::chrono::steady_clock::now() + 5s;
     while (pool.threadCount() > 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
-        pool.submit([] {}); // joins whatever has retired meanwhile
+        pool.submit([] {});  // joins whatever has retired meanwhile
         pool.waitIdle();
     }
     EXPECT_LE(pool.threadCount(), 2u);
@@ -64,4 +65,4 @@ TEST(TaskPool, DestructionWaitsForEveryJob) {
     EXPECT_EQ(finished, 10);
 }
 
-} // namespace
+}  // namespace

@@ -135,7 +135,8 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByVantorAndTheNextCallRelaunches
     const auto first = apps.started();
     ASSERT_EQ(first.size(), 1u);
 
-    ChildProcess waiting(vantorProgram, {"result", "--session", session, "--wait", "--timeout", "60"}, environmentFor(home));
+    ChildProcess waiting(vantorProgram, {"result", "--session", session, "--wait", "--timeout", "60"},
+                         environmentFor(home));
     waiting.closeInput();
     std::this_thread::sleep_for(1500ms);
     const auto killed = Clock::now();
@@ -168,15 +169,22 @@ public:
         return json::parse(*line, nullptr, false);
     }
     json call(int id, const std::string& tool, const json& arguments) {
-        send({{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", {{"name", tool}, {"arguments", arguments}}}});
+        send({{"jsonrpc", "2.0"},
+              {"id", id},
+              {"method", "tools/call"},
+              {"params", {{"name", tool}, {"arguments", arguments}}}});
         auto answer = reply();
         EXPECT_TRUE(answer.has_value()) << "no reply to " << tool;
         return answer ? *answer : json();
     }
     void initialize() {
-        send({{"jsonrpc", "2.0"}, {"id", 0}, {"method", "initialize"},
-              {"params", {{"protocolVersion", "2025-06-18"}, {"capabilities", json::object()},
-                          {"clientInfo", {{"name", "faults"}, {"version", "1"}}}}}});
+        send({{"jsonrpc", "2.0"},
+              {"id", 0},
+              {"method", "initialize"},
+              {"params",
+               {{"protocolVersion", "2025-06-18"},
+                {"capabilities", json::object()},
+                {"clientInfo", {{"name", "faults"}, {"version", "1"}}}}}});
         ASSERT_TRUE(reply().has_value());
         send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
     }
@@ -206,8 +214,12 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByQuillonAndALaterCallRelaunches
     const auto first = apps.started();
     ASSERT_EQ(first.size(), 1u);
 
-    host.send({{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/call"},
-               {"params", {{"name", "recorder_recording_result"}, {"arguments", {{"sessionId", session}, {"waitSeconds", 60}}}}}});
+    host.send(
+        {{"jsonrpc", "2.0"},
+         {"id", 2},
+         {"method", "tools/call"},
+         {"params",
+          {{"name", "recorder_recording_result"}, {"arguments", {{"sessionId", session}, {"waitSeconds", 60}}}}}});
     std::this_thread::sleep_for(1500ms);
     const auto killed = Clock::now();
     ASSERT_EQ(::kill(first[0], SIGKILL), 0);
@@ -221,7 +233,8 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByQuillonAndALaterCallRelaunches
     // app, which knows nothing of the old session; a failed relaunch would be "app_unavailable".
     const std::string code = error.value("code", "");
     std::cout << "[figure] quillon_answer_after_kill = " << error.dump() << std::endl;
-    EXPECT_TRUE(code == "app_unavailable" || code == "session_not_found" || code == "instance_changed") << answer->dump();
+    EXPECT_TRUE(code == "app_unavailable" || code == "session_not_found" || code == "instance_changed")
+        << answer->dump();
     if (code == "app_unavailable") {
         EXPECT_TRUE(error.value("message", "").starts_with("Lumora could not be reached: ")) << answer->dump();
     }
@@ -297,8 +310,9 @@ TEST_P(InsecureSocketDirectory, TheAppRefusesToServeThereAndSaysWhy) {
         case BadDirectory::otherOwner:
         case BadDirectory::otherOwnerGroupWritable:
             fs::create_directory(directory);
-            fs::permissions(directory, GetParam() == BadDirectory::otherOwner ? fs::perms::owner_all
-                                                                             : fs::perms::owner_all | fs::perms::group_all);
+            fs::permissions(directory, GetParam() == BadDirectory::otherOwner
+                                           ? fs::perms::owner_all
+                                           : fs::perms::owner_all | fs::perms::group_all);
             ASSERT_EQ(::chown(directory.c_str(), 65534, 65534), 0);
             break;
     }
@@ -317,9 +331,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, InsecureSocketDirectory,
                                          BadDirectory::otherOwnerGroupWritable),
                          [](const auto& info) {
                              switch (info.param) {
-                                 case BadDirectory::symbolicLink: return std::string("SymbolicLink");
-                                 case BadDirectory::otherOwner: return std::string("OtherOwner");
-                                 default: return std::string("OtherOwnerGroupWritable");
+                                 case BadDirectory::symbolicLink:
+                                     return std::string("SymbolicLink");
+                                 case BadDirectory::otherOwner:
+                                     return std::string("OtherOwner");
+                                 default:
+                                     return std::string("OtherOwnerGroupWritable");
                              }
                          });
 

@@ -165,7 +165,8 @@ TEST_F(ServerReliabilityTest, SilentTricklingAndNonReadingPeersLeaveOtherClients
         const std::string line = requestLine("trickle");
         for (std::size_t i = 0; running && i + 1 < line.size(); ++i) {
             trickling.send(line.substr(i, 1));
-            for (int tick = 0; running && tick < 100; ++tick) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (int tick = 0; running && tick < 100; ++tick)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
     // Every line is answered (handled, or refused as busy), and the answers pile up unread until

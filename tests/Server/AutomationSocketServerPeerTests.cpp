@@ -163,7 +163,8 @@ TEST_F(ServerPeerTest, EightClientsManyConnectionsEveryRequestAnsweredOnceAndCou
                         continue;
                     }
                     const auto response = StopResponse::decode(*line);
-                    if (response.requestID != id || !response.result || response.result->sessionID != "for-" + id) ++wrong;
+                    if (response.requestID != id || !response.result || response.result->sessionID != "for-" + id)
+                        ++wrong;
                     if (++answered == 1000) residentAtFirstThousand = residentBytes();
                     break;
                 }
@@ -176,7 +177,8 @@ TEST_F(ServerPeerTest, EightClientsManyConnectionsEveryRequestAnsweredOnceAndCou
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(handler->calls, clients * perClient);
     ASSERT_TRUE(waitUntil([&] { return server->statistics().activeConnections == 0; }));
-    EXPECT_EQ(server->statistics(), (AutomationSocketServer::Statistics{0, refusedAtAccept.load(), 0, clients * perClient}));
+    EXPECT_EQ(server->statistics(),
+              (AutomationSocketServer::Statistics{0, refusedAtAccept.load(), 0, clients * perClient}));
     // Closed connections are reaped before a newcomer is judged against the limit, so eight
     // clients that each hold one connection at a time are never refused.
     EXPECT_EQ(refusedAtAccept, 0);

@@ -94,7 +94,7 @@ TEST_F(SocketServerTest, StopClosesConnectionsRemovesTheSocketAndKeepsTheCounter
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path())));
     EXPECT_EQ(server->statistics(), (Stats{0, 0, 1, 1}));
     EXPECT_EQ(idle.nextLine(), std::nullopt);  // closed by the server
-    server->stop();                             // harmless when idle
+    server->stop();                            // harmless when idle
 
     server->start();
     EXPECT_EQ(exchange("again").requestID, "again");
@@ -181,13 +181,15 @@ TEST_F(SocketServerTest, AnswersUndecodableLinesAndKeepsTheConnection) {
         ASSERT_TRUE(response.error.has_value());
         EXPECT_EQ(response.error->code, AutomationErrorCode::invalidRequest);
         EXPECT_EQ(response.error->hint, std::optional<std::string>(undecodableHint));
-        EXPECT_TRUE(response.error->message.starts_with("The request could not be decoded: ")) << response.error->message;
+        EXPECT_TRUE(response.error->message.starts_with("The request could not be decoded: "))
+            << response.error->message;
         if (!c.message.empty()) {
             EXPECT_EQ(response.error->message, c.message);
         }
     }
     // Still usable, and an unknown key at the top level is ignored.
-    client.send(R"({"requestId":"ok","protocolVersion":1,"command":"capabilities","extra":true})" "\n");
+    client.send(R"({"requestId":"ok","protocolVersion":1,"command":"capabilities","extra":true})"
+                "\n");
     const auto handled = StopResponse::decode(client.nextLine().value_or("{}"));
     EXPECT_TRUE(handled.ok);
     EXPECT_EQ(handled.requestID, "ok");
@@ -292,8 +294,8 @@ TEST_F(SocketServerTest, DropsTheConnectionWhenAReplyCannotBeSent) {
         if (request.requestID == "huge")  // over the frame limit once encoded
             return AutomationReply::failure({AutomationErrorCode::busy, std::string(70000, 'm')});
         if (request.requestID == "nan")  // a number JSON cannot write
-            return AutomationReply::status({"ready", true, SessionStatus{{}, "manual", AutomationSessionState::recording,
-                                                                         std::nan(""), {}}});
+            return AutomationReply::status(
+                {"ready", true, SessionStatus{{}, "manual", AutomationSessionState::recording, std::nan(""), {}}});
         throw std::runtime_error("handler broke its promise");
     };
     for (const std::string id : {"huge", "nan", "throws"}) {

@@ -38,8 +38,9 @@ bool Gate::wait(std::chrono::milliseconds limit) {
 
 AutomationReply ScriptedHandler::handle(const AutomationRequest& request) {
     ++calls;
-    AutomationReply reply = answer ? answer(request)
-                                   : AutomationReply::stopped({"for-" + request.requestID, AutomationSessionState::saved});
+    AutomationReply reply = answer
+                                ? answer(request)
+                                : AutomationReply::stopped({"for-" + request.requestID, AutomationSessionState::saved});
     ++returned;
     return reply;
 }
@@ -67,7 +68,8 @@ bool TestClient::trySend(std::string_view bytes) {
 std::optional<std::string> TestClient::nextLine(double timeout) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     while (pending_.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ADD_FAILURE() << "no line within " << timeout << " s";
             return std::nullopt;

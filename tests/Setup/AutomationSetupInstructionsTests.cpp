@@ -25,8 +25,8 @@ AutomationSetupInstructions instructionsFor(const std::string& path) {
 
 // The words a POSIX shell makes of `commandLine`, each printed by the shell itself.
 std::vector<std::string> shellWords(const std::string& commandLine) {
-    const auto outcome =
-        runProcess({"/bin/sh", "-c", "words() { for w in \"$@\"; do printf '%s\\0' \"$w\"; done; }; words " + commandLine});
+    const auto outcome = runProcess(
+        {"/bin/sh", "-c", "words() { for w in \"$@\"; do printf '%s\\0' \"$w\"; done; }; words " + commandLine});
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
     std::vector<std::string> words;
     std::string current;
@@ -84,15 +84,19 @@ TEST(AutomationSetupInstructions, PlainPathTextsAreExact) {
               "    }\n"
               "  }\n"
               "}");
-    EXPECT_EQ(s.serverEntryJSON(), R"({"lumora":{"command":"/Applications/Lumora.app/Contents/Helpers/Quillon","args":[]}})");
+    EXPECT_EQ(s.serverEntryJSON(),
+              R"({"lumora":{"command":"/Applications/Lumora.app/Contents/Helpers/Quillon","args":[]}})");
     EXPECT_EQ(s.codexCommand(), R"(codex mcp add lumora -- "/Applications/Lumora.app/Contents/Helpers/Quillon")");
-    EXPECT_EQ(s.claudeCodeCommand(),
-              R"(claude mcp add --scope user --transport stdio lumora -- "/Applications/Lumora.app/Contents/Helpers/Quillon")");
-    EXPECT_EQ(s.vsCodeCommand(),
-              R"(code --add-mcp "{\"name\":\"lumora\",\"command\":\"/Applications/Lumora.app/Contents/Helpers/Quillon\",\"args\":[]}")");
+    EXPECT_EQ(
+        s.claudeCodeCommand(),
+        R"(claude mcp add --scope user --transport stdio lumora -- "/Applications/Lumora.app/Contents/Helpers/Quillon")");
+    EXPECT_EQ(
+        s.vsCodeCommand(),
+        R"(code --add-mcp "{\"name\":\"lumora\",\"command\":\"/Applications/Lumora.app/Contents/Helpers/Quillon\",\"args\":[]}")");
     EXPECT_EQ(s.cursorInstallLink(),
               "cursor://anysphere.cursor-deeplink/mcp/install?name=lumora&config="
-              "eyJsdW1vcmEiOnsiY29tbWFuZCI6Ii9BcHBsaWNhdGlvbnMvTHVtb3JhLmFwcC9Db250ZW50cy9IZWxwZXJzL1F1aWxsb24iLCJhcmdzIjpbXX19");
+              "eyJsdW1vcmEiOnsiY29tbWFuZCI6Ii9BcHBsaWNhdGlvbnMvTHVtb3JhLmFwcC9Db250ZW50cy9IZWxwZXJzL1F1aWxsb24iLCJhcmdz"
+              "IjpbXX19");
     EXPECT_EQ(AutomationSetupInstructions::claudeDesktopInstructions(),
               "Claude Desktop: Settings \xE2\x86\x92 Developer \xE2\x86\x92 Edit Config, add the JSON entry inside "
               "\"mcpServers\", save, then quit and reopen Claude Desktop.");

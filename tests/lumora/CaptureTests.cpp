@@ -156,9 +156,10 @@ TEST(SyntheticCapture, SystemAudioAddsAnAudioTrack) {
     auto capture = backend.start(request, rec.observer());
     ASSERT_TRUE(rec.waitFinished(15s));
     ASSERT_TRUE(std::holds_alternative<SavedMedia>(rec.outcome()));
-    auto probe = ChildProcess::run("ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,codec_name", "-of", "csv=p=0",
-                                               request.outputPath.string()},
-                                   10s);
+    auto probe = ChildProcess::run(
+        "ffprobe",
+        {"-v", "error", "-show_entries", "stream=codec_type,codec_name", "-of", "csv=p=0", request.outputPath.string()},
+        10s);
     EXPECT_NE(probe.output.find("h264,video"), std::string::npos) << probe.output;
     EXPECT_NE(probe.output.find("aac,audio"), std::string::npos) << probe.output;
 }
@@ -203,7 +204,8 @@ TEST_P(SyntheticCaptureFailure, EndsFailedWithItsCodeAReadableMessageAndNoBroken
     const auto& error = std::get<CaptureError>(outcome);
     EXPECT_EQ(error.code, GetParam().code);
     EXPECT_GT(error.message.size(), 20u);
-    EXPECT_EQ(error.message.back() == '.' || error.message.find("ffmpeg said") != std::string::npos, true) << error.message;
+    EXPECT_EQ(error.message.back() == '.' || error.message.find("ffmpeg said") != std::string::npos, true)
+        << error.message;
     EXPECT_FALSE(std::filesystem::exists(request.outputPath));
 }
 
@@ -211,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, SyntheticCaptureFailure,
     testing::Values(FailureCase{CaptureFailureMode::start, recorder::AutomationErrorCode::captureFailed, false},
                     FailureCase{CaptureFailureMode::during, recorder::AutomationErrorCode::captureFailed, true},
-                    FailureCase{CaptureFailureMode::finalize, recorder::AutomationErrorCode::finalizationFailed, true}));
+                    FailureCase{CaptureFailureMode::finalize, recorder::AutomationErrorCode::finalizationFailed,
+                                true}));
 
 TEST(SyntheticCapture, UnwritableOutputFailsTheCapture) {
     SyntheticBackend backend({}, false);
@@ -242,18 +245,20 @@ TEST(MediaProbe, RefusesFilesThatAreNotVideos) {
     { std::ofstream(junk) << "not a video at all"; }
     EXPECT_TRUE(std::holds_alternative<std::string>(MediaProbe::measure(junk)));
     EXPECT_TRUE(std::holds_alternative<std::string>(MediaProbe::fromProbeOutput(R"({"streams": []})", junk, 5)));
-    EXPECT_TRUE(std::holds_alternative<std::string>(
-        MediaProbe::fromProbeOutput(R"({"streams": [{"width": 10, "height": 10, "nb_frames": "0", "duration": "1"}]})", junk, 5)));
-    auto parsed = MediaProbe::fromProbeOutput(R"({"streams": [{"width": 10, "height": 8}], "format": {"duration": "2.5"}})", junk, 5);
+    EXPECT_TRUE(std::holds_alternative<std::string>(MediaProbe::fromProbeOutput(
+        R"({"streams": [{"width": 10, "height": 10, "nb_frames": "0", "duration": "1"}]})", junk, 5)));
+    auto parsed = MediaProbe::fromProbeOutput(
+        R"({"streams": [{"width": 10, "height": 8}], "format": {"duration": "2.5"}})", junk, 5);
     ASSERT_TRUE(std::holds_alternative<SavedMedia>(parsed));
     EXPECT_EQ(std::get<SavedMedia>(parsed), (SavedMedia{junk, 2.5, 10, 8, 5}));
 }
 
 TEST(X11Backend, ReadsMonitorsPrimaryFirstAndFallsBackToTheScreenSize) {
-    auto monitors = X11Backend::parseMonitors("Monitors: 2\n"
-                                              " 0: +HDMI-1 1280/338x1024/270+1920+0  HDMI-1\n"
-                                              " 1: +*DP-1 1920/527x1080/296+0+0  DP-1\n",
-                                              ":0");
+    auto monitors = X11Backend::parseMonitors(
+        "Monitors: 2\n"
+        " 0: +HDMI-1 1280/338x1024/270+1920+0  HDMI-1\n"
+        " 1: +*DP-1 1920/527x1080/296+0+0  DP-1\n",
+        ":0");
     ASSERT_EQ(monitors.size(), 2u);
     EXPECT_EQ(monitors[0], (CaptureDisplay{"DP-1", "Monitor DP-1 on :0", 1920, 1080, 1.0, true, 0, 0}));
     EXPECT_EQ(monitors[1], (CaptureDisplay{"HDMI-1", "Monitor HDMI-1 on :0", 1280, 1024, 1.0, false, 1920, 0}));
@@ -271,7 +276,8 @@ public:
         for (int number = 90 + ::getpid() % 50; number < 250 && !process_; number += 7) {
             if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) continue;
             display_ = ":" + std::to_string(number);
-            process_.emplace("Xvfb", std::vector<std::string>{display_, "-screen", "0", "320x240x24", "-nolisten", "tcp"});
+            process_.emplace("Xvfb",
+                             std::vector<std::string>{display_, "-screen", "0", "320x240x24", "-nolisten", "tcp"});
             auto deadline = std::chrono::steady_clock::now() + 10s;
             while (std::chrono::steady_clock::now() < deadline && !process_->poll()) {
                 if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) return;
@@ -341,7 +347,6 @@ TEST(ChildProcess, RunsAProgramWithinATimeLimit) {
     EXPECT_THROW(ChildProcess("lumora-no-such-program", {}), ChildProcess::Failure);
 }
 
-
 // An "ffmpeg" of the test's own, first in PATH, that ignores "q": the capture must go on to
 // SIGINT (which this one answers by writing the file) and, if that is ignored too, to SIGKILL.
 class StubbornEncoder {
@@ -349,10 +354,11 @@ public:
     explicit StubbornEncoder(bool answersInterrupt) {
         // A real clip for the stand-in to deliver as its "finalised" output.
         clip_ = dir_.path() / "clip.mp4";
-        auto made = ChildProcess::run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=30", "-t", "1",
-                                                 "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-y",
-                                                 clip_.string()},
-                                      20s);
+        auto made =
+            ChildProcess::run("ffmpeg",
+                              {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=30", "-t", "1", "-c:v",
+                               "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-y", clip_.string()},
+                              20s);
         EXPECT_TRUE(made.exit.succeeded());
         auto script = dir_.path() / "ffmpeg";
         std::ofstream(script) << "#!/bin/sh\n"
@@ -422,7 +428,8 @@ TEST_P(FfmpegCaptureOutOfSpace, BeforeAnythingPlayableWasWrittenFailsSayingTheDi
     EXPECT_FALSE(std::filesystem::exists(request.outputPath));
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, FfmpegCaptureOutOfSpace, testing::Values("No space left on device", "Disk quota exceeded"),
+INSTANTIATE_TEST_SUITE_P(Errors, FfmpegCaptureOutOfSpace,
+                         testing::Values("No space left on device", "Disk quota exceeded"),
                          [](const auto& info) { return std::string(info.index == 0 ? "NoSpace" : "QuotaExceeded"); });
 
 TEST(FfmpegCapture, AnEncoderThatIgnoresQuitIsInterruptedAndItsFileSaved) {

@@ -34,7 +34,8 @@ struct FakeDesktop {
             std::vector<std::string> names;
             for (const auto* set : {&sockets, &files, &directories})
                 for (const auto& p : *set)
-                    if (std::filesystem::path(p).parent_path() == dir) names.push_back(std::filesystem::path(p).filename());
+                    if (std::filesystem::path(p).parent_path() == dir)
+                        names.push_back(std::filesystem::path(p).filename());
             return names;
         };
         env.uid = uid;
@@ -68,9 +69,10 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"RuntimeDirectoryFromVariable",
                       {{{"XDG_RUNTIME_DIR", "/r"}}, {"/r/wayland-0", "/r/bus"}, {"/r"}, {}},
                       {P("/r"), P("/r/wayland-0"), "unix:path=/r/bus", std::nullopt}},
-        DiscoveryCase{"HostWithoutVariablesUsesRunUser",
-                      {{{"HOME", "/home/u"}}, {"/run/user/1000/wayland-0", "/run/user/1000/bus"}, {"/run/user/1000"}, {}},
-                      {P("/run/user/1000"), P("/run/user/1000/wayland-0"), "unix:path=/run/user/1000/bus", std::nullopt}},
+        DiscoveryCase{
+            "HostWithoutVariablesUsesRunUser",
+            {{{"HOME", "/home/u"}}, {"/run/user/1000/wayland-0", "/run/user/1000/bus"}, {"/run/user/1000"}, {}},
+            {P("/run/user/1000"), P("/run/user/1000/wayland-0"), "unix:path=/run/user/1000/bus", std::nullopt}},
         DiscoveryCase{"RuntimeVariableThatIsNoDirectoryFallsBack",
                       {{{"XDG_RUNTIME_DIR", "/gone"}}, {"/run/user/1000/wayland-0"}, {"/run/user/1000"}, {}},
                       {P("/run/user/1000"), P("/run/user/1000/wayland-0"), std::nullopt, std::nullopt}},
@@ -78,19 +80,32 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"XDG_RUNTIME_DIR", "r"}}, {}, {"r", "/run/user/1000"}, {}},
                       {P("/run/user/1000"), std::nullopt, std::nullopt, std::nullopt}},
         DiscoveryCase{"RelativeWaylandDisplay",
-                      {{{"XDG_RUNTIME_DIR", "/r"}, {"WAYLAND_DISPLAY", "wayland-1"}}, {"/r/wayland-0", "/r/wayland-1"}, {"/r"}, {}},
+                      {{{"XDG_RUNTIME_DIR", "/r"}, {"WAYLAND_DISPLAY", "wayland-1"}},
+                       {"/r/wayland-0", "/r/wayland-1"},
+                       {"/r"},
+                       {}},
                       {P("/r"), P("/r/wayland-1"), std::nullopt, std::nullopt}},
         DiscoveryCase{"AbsoluteWaylandDisplayOutsideTheRuntimeDirectory",
-                      {{{"XDG_RUNTIME_DIR", "/r"}, {"WAYLAND_DISPLAY", "/s/wayland-1"}}, {"/r/wayland-0", "/s/wayland-1"}, {"/r"}, {}},
+                      {{{"XDG_RUNTIME_DIR", "/r"}, {"WAYLAND_DISPLAY", "/s/wayland-1"}},
+                       {"/r/wayland-0", "/s/wayland-1"},
+                       {"/r"},
+                       {}},
                       {P("/r"), P("/s/wayland-1"), std::nullopt, std::nullopt}},
         DiscoveryCase{"StaleWaylandDisplayFallsBackToTheDirectory",
                       {{{"XDG_RUNTIME_DIR", "/r"}, {"WAYLAND_DISPLAY", "wayland-5"}}, {"/r/wayland-0"}, {"/r"}, {}},
                       {P("/r"), P("/r/wayland-0"), std::nullopt, std::nullopt}},
         DiscoveryCase{"LowestNumberedCompositorSocket",
-                      {{}, {"/run/user/7/wayland-10", "/run/user/7/wayland-2"}, {"/run/user/7"}, {"/run/user/7/wayland-1.lock", "/run/user/7/wayland-1"}, 7},
+                      {{},
+                       {"/run/user/7/wayland-10", "/run/user/7/wayland-2"},
+                       {"/run/user/7"},
+                       {"/run/user/7/wayland-1.lock", "/run/user/7/wayland-1"},
+                       7},
                       {P("/run/user/7"), P("/run/user/7/wayland-2"), std::nullopt, std::nullopt}},
         DiscoveryCase{"BusVariableWins",
-                      {{{"XDG_RUNTIME_DIR", "/r"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:abstract=/tmp/dbus-x"}}, {"/r/bus"}, {"/r"}, {}},
+                      {{{"XDG_RUNTIME_DIR", "/r"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:abstract=/tmp/dbus-x"}},
+                       {"/r/bus"},
+                       {"/r"},
+                       {}},
                       {P("/r"), std::nullopt, "unix:abstract=/tmp/dbus-x", std::nullopt}},
         DiscoveryCase{"BusPathIsEscaped",
                       {{{"XDG_RUNTIME_DIR", "/run/a b,c"}}, {"/run/a b,c/bus"}, {"/run/a b,c"}, {}},
@@ -99,10 +114,16 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"DISPLAY", ":3"}}, {"/tmp/.X11-unix/X0"}, {"/tmp/.X11-unix"}, {}},
                       {std::nullopt, std::nullopt, std::nullopt, ":3"}},
         DiscoveryCase{"LowestXServerSocket",
-                      {{}, {"/tmp/.X11-unix/X12", "/tmp/.X11-unix/X1"}, {"/tmp/.X11-unix"}, {"/tmp/.X11-unix/X0", "/tmp/.X11-unix/Xabc"}},
+                      {{},
+                       {"/tmp/.X11-unix/X12", "/tmp/.X11-unix/X1"},
+                       {"/tmp/.X11-unix"},
+                       {"/tmp/.X11-unix/X0", "/tmp/.X11-unix/Xabc"}},
                       {std::nullopt, std::nullopt, std::nullopt, ":1"}},
         DiscoveryCase{"EmptyVariablesCountAsUnset",
-                      {{{"WAYLAND_DISPLAY", ""}, {"DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}}, {"/run/user/1000/wayland-0"}, {"/run/user/1000"}, {}},
+                      {{{"WAYLAND_DISPLAY", ""}, {"DISPLAY", ""}, {"DBUS_SESSION_BUS_ADDRESS", ""}},
+                       {"/run/user/1000/wayland-0"},
+                       {"/run/user/1000"},
+                       {}},
                       {P("/run/user/1000"), P("/run/user/1000/wayland-0"), std::nullopt, std::nullopt}}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -147,34 +168,70 @@ const DesktopSession xOnly{std::nullopt, std::nullopt, std::nullopt, ":0"};
 INSTANTIATE_TEST_SUITE_P(
     Table, AutomaticBackend,
     testing::Values(
-        ChoiceCase{"WaylandWithPortal", CaptureBackendKind::automatic, everything, {true, true, true, ""},
-                   CaptureBackendKind::wayland, "auto: wayland, the Wayland session at /r/wayland-0 has the screen-cast portal"},
-        ChoiceCase{"WaylandWithoutPortalFallsToX11", CaptureBackendKind::automatic, everything,
-                   {true, false, true, "the session bus has no screen-cast portal: nobody"}, CaptureBackendKind::x11,
-                   "the Wayland session cannot be recorded (the session bus has no screen-cast portal: nobody) and the X "
-                   "display :0 answers"},
-        ChoiceCase{"DeadCompositorAndNoX", CaptureBackendKind::automatic, DesktopSession{P("/r"), P("/r/wayland-0"), std::nullopt, std::nullopt},
-                   {false, false, false, "the compositor at /r/wayland-0 does not answer"}, CaptureBackendKind::synthetic,
+        ChoiceCase{"WaylandWithPortal",
+                   CaptureBackendKind::automatic,
+                   everything,
+                   {true, true, true, ""},
+                   CaptureBackendKind::wayland,
+                   "auto: wayland, the Wayland session at /r/wayland-0 has the screen-cast portal"},
+        ChoiceCase{
+            "WaylandWithoutPortalFallsToX11",
+            CaptureBackendKind::automatic,
+            everything,
+            {true, false, true, "the session bus has no screen-cast portal: nobody"},
+            CaptureBackendKind::x11,
+            "the Wayland session cannot be recorded (the session bus has no screen-cast portal: nobody) and the X "
+            "display :0 answers"},
+        ChoiceCase{"DeadCompositorAndNoX",
+                   CaptureBackendKind::automatic,
+                   DesktopSession{P("/r"), P("/r/wayland-0"), std::nullopt, std::nullopt},
+                   {false, false, false, "the compositor at /r/wayland-0 does not answer"},
+                   CaptureBackendKind::synthetic,
                    "synthetic (a test pattern), the Wayland session cannot be recorded (the compositor at /r/wayland-0 "
                    "does not answer) and no X display was found."},
-        ChoiceCase{"XvfbOnly", CaptureBackendKind::automatic, xOnly, {false, false, true, ""}, CaptureBackendKind::x11,
+        ChoiceCase{"XvfbOnly",
+                   CaptureBackendKind::automatic,
+                   xOnly,
+                   {false, false, true, ""},
+                   CaptureBackendKind::x11,
                    "auto: x11, no Wayland session was found and the X display :0 answers."},
-        ChoiceCase{"StaleXSocket", CaptureBackendKind::automatic, xOnly, {false, false, false, ""},
-                   CaptureBackendKind::synthetic, "the X display :0 does not answer."},
-        ChoiceCase{"NoDisplayAtAll", CaptureBackendKind::automatic, DesktopSession{}, {}, CaptureBackendKind::synthetic,
+        ChoiceCase{"StaleXSocket",
+                   CaptureBackendKind::automatic,
+                   xOnly,
+                   {false, false, false, ""},
+                   CaptureBackendKind::synthetic,
+                   "the X display :0 does not answer."},
+        ChoiceCase{"NoDisplayAtAll",
+                   CaptureBackendKind::automatic,
+                   DesktopSession{},
+                   {},
+                   CaptureBackendKind::synthetic,
                    "no Wayland session was found and no X display was found."},
-        ChoiceCase{"ForcedX11OnWayland", CaptureBackendKind::x11, everything, {true, true, true, ""},
-                   CaptureBackendKind::x11, "capture back end x11, as the settings ask."},
-        ChoiceCase{"ForcedWaylandWithoutDesktop", CaptureBackendKind::wayland, DesktopSession{}, {},
-                   CaptureBackendKind::wayland, "capture back end wayland, as the settings ask."},
-        ChoiceCase{"ForcedSynthetic", CaptureBackendKind::synthetic, everything, {true, true, true, ""},
-                   CaptureBackendKind::synthetic, "synthetic"}),
+        ChoiceCase{"ForcedX11OnWayland",
+                   CaptureBackendKind::x11,
+                   everything,
+                   {true, true, true, ""},
+                   CaptureBackendKind::x11,
+                   "capture back end x11, as the settings ask."},
+        ChoiceCase{"ForcedWaylandWithoutDesktop",
+                   CaptureBackendKind::wayland,
+                   DesktopSession{},
+                   {},
+                   CaptureBackendKind::wayland,
+                   "capture back end wayland, as the settings ask."},
+        ChoiceCase{"ForcedSynthetic",
+                   CaptureBackendKind::synthetic,
+                   everything,
+                   {true, true, true, ""},
+                   CaptureBackendKind::synthetic,
+                   "synthetic"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AutomaticBackend, ProbeAsksOnlyWhatTheSessionNames) {
     // No sockets: nothing answers, and nothing is waited for.
     const auto start = std::chrono::steady_clock::now();
-    auto r = DesktopReachability::probe(DesktopSession{std::nullopt, P("/nonexistent/wayland-0"), "unix:path=/nonexistent/bus", ":65000"});
+    auto r = DesktopReachability::probe(
+        DesktopSession{std::nullopt, P("/nonexistent/wayland-0"), "unix:path=/nonexistent/bus", ":65000"});
     EXPECT_FALSE(r.waylandCompositor);
     EXPECT_FALSE(r.screenCastPortal);
     EXPECT_FALSE(r.x11Server);

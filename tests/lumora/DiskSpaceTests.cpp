@@ -28,8 +28,10 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path() / "lumora-small-disk-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
         const std::string options = "size=" + std::to_string(megabytes) + "m,mode=0700";
-        if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) mounted_ = true;
-        else whyNot_ = std::strerror(errno);
+        if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+            mounted_ = true;
+        else
+            whyNot_ = std::strerror(errno);
     }
     ~SmallFileSystem() {
         if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
@@ -61,7 +63,8 @@ private:
 };
 
 #define REQUIRE_MOUNTED(fs) \
-    if (!(fs).mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here (" << (fs).whyNot() << "); run as root to test a full disk"
+    if (!(fs).mounted())    \
+    GTEST_SKIP() << "a tmpfs cannot be mounted here (" << (fs).whyNot() << "); run as root to test a full disk"
 
 Recorder::StartOrder smallOrder(const std::filesystem::path& folder) {
     Recorder::StartOrder order;
@@ -88,26 +91,31 @@ TEST(FullDisk, ARecordingCutShortByAFullDiskKeepsThePartRecordedAndSaysWhy) {
     REQUIRE_MOUNTED(disk);
     Recorder recorder(std::make_shared<SyntheticBackend>(std::vector<VirtualDisplay>{}, false), 16);
     auto answer = recorder.start(smallOrder(disk.path()));
-    ASSERT_TRUE(std::holds_alternative<RecordingSession>(answer)) << std::get<recorder::AutomationFailure>(answer).message;
+    ASSERT_TRUE(std::holds_alternative<RecordingSession>(answer))
+        << std::get<recorder::AutomationFailure>(answer).message;
     const auto id = std::get<RecordingSession>(answer).id;
-    auto s = waitUntil(recorder, id, [](auto& s) { return s.state == AutomationSessionState::recording; }, 10s);
+    auto s = waitUntil(
+        recorder, id, [](auto& s) { return s.state == AutomationSessionState::recording; }, 10s);
     ASSERT_EQ(s->state, AutomationSessionState::recording);
     std::this_thread::sleep_for(2500ms);
 
     disk.fill(0);  // another program takes the rest of the disk
-    s = waitUntil(recorder, id, [](auto& s) { return s.isFinal(); }, 10s);
+    s = waitUntil(
+        recorder, id, [](auto& s) { return s.isFinal(); }, 10s);
     ASSERT_EQ(s->state, AutomationSessionState::failed);
     ASSERT_TRUE(s->failure);
     EXPECT_EQ(s->failure->code, AutomationErrorCode::finalizationFailed);
     const auto& message = s->failure->message;
-    EXPECT_EQ(message.rfind("The disk is full: the recording stopped when " + disk.path().string() + " ran out of space. "
-                            "The part recorded until then (",
+    EXPECT_EQ(message.rfind("The disk is full: the recording stopped when " + disk.path().string() +
+                                " ran out of space. "
+                                "The part recorded until then (",
                             0),
               0u)
         << message;
     EXPECT_NE(message.find(" s) was kept at " + s->outputPath + "."), std::string::npos) << message;
-    EXPECT_EQ(s->failure->hint, "Ask the user to free space on that disk or to choose another folder for recordings "
-                                "(\"outputFolder\" in settings.json), then start a new recording.");
+    EXPECT_EQ(s->failure->hint,
+              "Ask the user to free space on that disk or to choose another folder for recordings "
+              "(\"outputFolder\" in settings.json), then start a new recording.");
 
     auto measured = MediaProbe::measure(s->outputPath);
     ASSERT_TRUE(std::holds_alternative<SavedMedia>(measured)) << std::get<std::string>(measured);
@@ -128,8 +136,9 @@ TEST(NearlyFullDisk, AStartWithTooLittleFreeSpaceIsRefusedUpFront) {
     std::snprintf(megabytes, sizeof megabytes, "%.1f MB", double(left) / (1024.0 * 1024.0));
     EXPECT_EQ(failure.message, "Recordings cannot be saved to " + disk.path().string() + ": its disk has only " +
                                    megabytes + " free, less than the 16.0 MB that even a short recording needs.");
-    EXPECT_EQ(failure.hint, "Ask the user to free space on that disk or to choose another folder for recordings "
-                            "(\"outputFolder\" in settings.json), then try again.");
+    EXPECT_EQ(failure.hint,
+              "Ask the user to free space on that disk or to choose another folder for recordings "
+              "(\"outputFolder\" in settings.json), then try again.");
     EXPECT_FALSE(recorder.active());
 
     // Once there is room again, the same start goes ahead.

@@ -51,7 +51,8 @@ recorder::StatusPayload waitForState(RecorderAutomationSession& session, const s
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         auto status = session.status(id);
-        if ((status.session && status.session->state == state) || std::chrono::steady_clock::now() >= deadline) return status;
+        if ((status.session && status.session->state == state) || std::chrono::steady_clock::now() >= deadline)
+            return status;
         std::this_thread::sleep_for(25ms);
     }
 }
@@ -152,7 +153,9 @@ recorder::AutomationFailure rawRefusal(LumoraProcess& lumora, recorder::Automati
 }
 
 const ProgramRefusal programRefusals[] = {
-    {"UnsupportedVersion", {}, {},
+    {"UnsupportedVersion",
+     {},
+     {},
      [](LumoraProcess& l, RecorderAutomationSession&) {
          recorder::AutomationRequest r;
          r.protocolVersion = 2;
@@ -160,7 +163,9 @@ const ProgramRefusal programRefusals[] = {
          throw rawRefusal(l, r);
      },
      AutomationErrorCode::unsupportedVersion},
-    {"InstanceChanged", {}, {},
+    {"InstanceChanged",
+     {},
+     {},
      [](LumoraProcess& l, RecorderAutomationSession&) {
          recorder::AutomationRequest r;
          r.requestID = "stale";
@@ -169,46 +174,74 @@ const ProgramRefusal programRefusals[] = {
          throw rawRefusal(l, r);
      },
      AutomationErrorCode::instanceChanged},
-    {"DurationOutOfRange", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1", 3601)); },
+    {"DurationOutOfRange",
+     {},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1", 3601)); },
      AutomationErrorCode::invalidRequest},
-    {"WindowSource", {}, {},
+    {"WindowSource",
+     {},
+     {},
      [](LumoraProcess&, RecorderAutomationSession& s) {
          auto p = displayParameters("1");
          p.source.kind = recorder::SourceKind::window;
          s.start(p);
      },
      AutomationErrorCode::unsupportedSource},
-    {"UnknownDisplay", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("42")); },
+    {"UnknownDisplay",
+     {},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("42")); },
      AutomationErrorCode::sourceUnavailable},
-    {"SystemAudioUnavailable", {}, [](Settings& s) { s.systemAudioAvailable = false; },
+    {"SystemAudioUnavailable",
+     {},
+     [](Settings& s) { s.systemAudioAvailable = false; },
      [](LumoraProcess&, RecorderAutomationSession& s) {
          auto p = displayParameters("1");
          p.systemAudio = true;
          s.start(p);
      },
      AutomationErrorCode::unsupportedAudio},
-    {"Busy", {}, {},
+    {"Busy",
+     {},
+     {},
      [](LumoraProcess&, RecorderAutomationSession& s) {
          s.start(displayParameters("1", 5));
          s.start(displayParameters("2", 5));
      },
      AutomationErrorCode::busy},
-    {"IdempotencyConflict", {}, {},
+    {"IdempotencyConflict",
+     {},
+     {},
      [](LumoraProcess&, RecorderAutomationSession& s) {
          auto first = s.start(displayParameters("1", 5), "one-request");
          EXPECT_EQ(s.start(displayParameters("1", 5), "one-request").sessionID, first.sessionID);
          s.start(displayParameters("1", 6), "one-request");
      },
      AutomationErrorCode::idempotencyConflict},
-    {"SessionNotFound", {}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.stop("no-such-session"); },
+    {"SessionNotFound",
+     {},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.stop("no-such-session"); },
      AutomationErrorCode::sessionNotFound},
-    {"AutomationDisabled", {"--automation-disabled"}, {}, [](LumoraProcess&, RecorderAutomationSession& s) { s.displays(); },
+    {"AutomationDisabled",
+     {"--automation-disabled"},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.displays(); },
      AutomationErrorCode::automationDisabled},
-    {"PermissionRequired", {"--permission-missing"}, {},
-     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); }, AutomationErrorCode::permissionRequired},
-    {"SetupRequired", {"--setup-incomplete"}, {},
-     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); }, AutomationErrorCode::setupRequired},
-    {"DestinationUnavailable", {"--output-folder", "/proc/version/rec"}, {},
+    {"PermissionRequired",
+     {"--permission-missing"},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); },
+     AutomationErrorCode::permissionRequired},
+    {"SetupRequired",
+     {"--setup-incomplete"},
+     {},
+     [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); },
+     AutomationErrorCode::setupRequired},
+    {"DestinationUnavailable",
+     {"--output-folder", "/proc/version/rec"},
+     {},
      [](LumoraProcess&, RecorderAutomationSession& s) { s.start(displayParameters("1")); },
      AutomationErrorCode::destinationUnavailable},
 };
@@ -394,7 +427,8 @@ TEST(LumoraProgram, EveryProcessKilledAtOnceFiveSecondsInLeavesAFileThatPlaysFor
     for (pid_t pid : pids) ::kill(pid, SIGSTOP);
     for (pid_t pid : pids) ::kill(pid, SIGKILL);
     ASSERT_TRUE(lumora.waitExit(5s));
-    for (int i = 0; i < 100 && !processIDsMentioning(home.recordings().string()).empty(); ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 100 && !processIDsMentioning(home.recordings().string()).empty(); ++i)
+        std::this_thread::sleep_for(50ms);
 
     auto files = recordingsIn(home.recordings());
     ASSERT_EQ(files.size(), 1u);
@@ -485,7 +519,8 @@ TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheInd
 
     // Starting again while it records changes nothing; stopping saves it.
     runOnce("--start-recording", "Lumora: asked the running Lumora (process ");
-    ASSERT_TRUE(lumora.waitForLog("a recording is already in progress (session " + *status.session->sessionID + ").", 5s))
+    ASSERT_TRUE(
+        lumora.waitForLog("a recording is already in progress (session " + *status.session->sessionID + ").", 5s))
         << lumora.log();
     runOnce("--stop-recording", " to stop recording.");
     ASSERT_TRUE(lumora.waitForLog("Saved session " + *status.session->sessionID, 15s)) << lumora.log();
@@ -511,8 +546,9 @@ TEST(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSa
         EXPECT_EQ(result.recording->endReason, "duration_limit");
     }
     const auto log = lumora.log();
-    const std::string why = "Lumora: no recording indicator is shown: no desktop notification service "
-                            "(org.freedesktop.Notifications) answers on the session bus (";
+    const std::string why =
+        "Lumora: no recording indicator is shown: no desktop notification service "
+        "(org.freedesktop.Notifications) answers on the session bus (";
     const auto first = log.find(why);
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(why, first + 1), std::string::npos) << "said once only:\n" << log;

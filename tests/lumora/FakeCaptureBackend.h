@@ -13,7 +13,8 @@ namespace lumora::testing_support {
 
 class FakeCapture : public CaptureHandle {
 public:
-    FakeCapture(CaptureRequest request, CaptureObserver observer) : request(std::move(request)), observer_(std::move(observer)) {}
+    FakeCapture(CaptureRequest request, CaptureObserver observer)
+        : request(std::move(request)), observer_(std::move(observer)) {}
     void stop() override {
         std::lock_guard lock(mutex_);
         ++stops;

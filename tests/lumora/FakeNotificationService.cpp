@@ -33,13 +33,14 @@ PrivateSessionBus::PrivateSessionBus() {
     folder_ = pattern;
     const auto socket = folder_ / "bus";
     // No <servicedir>: nothing on the machine is started on demand, only what the test puts there.
-    std::ofstream(folder_ / "bus.conf") << "<busconfig>\n  <type>session</type>\n  <listen>unix:path=" << socket.string()
+    std::ofstream(folder_ / "bus.conf") << "<busconfig>\n  <type>session</type>\n  <listen>unix:path="
+                                        << socket.string()
                                         << "</listen>\n  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
                                            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                                            "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n"
                                            "</busconfig>\n";
-    daemon_.emplace("dbus-daemon",
-                    std::vector<std::string>{"--config-file=" + (folder_ / "bus.conf").string(), "--nofork", "--nopidfile"});
+    daemon_.emplace("dbus-daemon", std::vector<std::string>{"--config-file=" + (folder_ / "bus.conf").string(),
+                                                            "--nofork", "--nopidfile"});
     for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i) {
         if (daemon_->poll()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -61,10 +62,11 @@ FakeNotificationService::FakeNotificationService(const std::string& address, std
     // Method calls are dispatched on the context that is the thread's default at registration.
     g_main_context_push_thread_default(context_);
     GError* error = nullptr;
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    connection_ =
+        g_dbus_connection_new_for_address_sync(address.c_str(),
+                                               GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                               nullptr, nullptr, &error);
     if (!connection_) {
         g_main_context_pop_thread_default(context_);
         std::string why = error->message;
@@ -73,13 +75,13 @@ FakeNotificationService::FakeNotificationService(const std::string& address, std
     }
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
     static const GDBusInterfaceVTable vtable = {&FakeNotificationService::onMethodCall, nullptr, nullptr, {}};
-    registration_ = g_dbus_connection_register_object(connection_, "/org/freedesktop/Notifications", node->interfaces[0],
-                                                      &vtable, this, nullptr, nullptr);
+    registration_ = g_dbus_connection_register_object(connection_, "/org/freedesktop/Notifications",
+                                                      node->interfaces[0], &vtable, this, nullptr, nullptr);
     g_dbus_node_info_unref(node);
-    GVariant* reply = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "RequestName",
-                                                  g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
-                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+        nullptr, nullptr);
     if (reply) g_variant_unref(reply);
     g_main_context_pop_thread_default(context_);
     thread_ = std::thread([this] {
@@ -91,7 +93,8 @@ FakeNotificationService::FakeNotificationService(const std::string& address, std
 
 FakeNotificationService::~FakeNotificationService() {
     g_main_context_invoke(
-        context_, [](gpointer loop) -> gboolean {
+        context_,
+        [](gpointer loop) -> gboolean {
             g_main_loop_quit(static_cast<GMainLoop*>(loop));
             return G_SOURCE_REMOVE;
         },
@@ -100,7 +103,8 @@ FakeNotificationService::~FakeNotificationService() {
     g_dbus_connection_unregister_object(connection_, registration_);
     g_dbus_connection_close_sync(connection_, nullptr, nullptr);
     g_object_unref(connection_);
-    while (g_main_context_iteration(context_, FALSE)) {}
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
     g_main_loop_unref(loop_);
     g_main_context_unref(context_);
 }
@@ -110,7 +114,8 @@ void FakeNotificationService::onMethodCall(GDBusConnection*, const char*, const 
     static_cast<FakeNotificationService*>(self)->methodCall(method, parameters, invocation);
 }
 
-void FakeNotificationService::methodCall(const std::string& method, GVariant* parameters, GDBusMethodInvocation* invocation) {
+void FakeNotificationService::methodCall(const std::string& method, GVariant* parameters,
+                                         GDBusMethodInvocation* invocation) {
     if (method == "GetCapabilities") {
         GVariantBuilder list;
         g_variant_builder_init(&list, G_VARIANT_TYPE("as"));
@@ -132,8 +137,10 @@ void FakeNotificationService::methodCall(const std::string& method, GVariant* pa
         GVariant* value = nullptr;
         while (g_variant_iter_loop(hints, "{&sv}", &key, &value)) {
             const std::string k = key;
-            if (k == "resident" && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) n.resident = g_variant_get_boolean(value);
-            if (k == "transient" && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) n.transient = g_variant_get_boolean(value);
+            if (k == "resident" && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+                n.resident = g_variant_get_boolean(value);
+            if (k == "transient" && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+                n.transient = g_variant_get_boolean(value);
             if (k == "desktop-entry" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
                 n.desktopEntry = g_variant_get_string(value, nullptr);
         }
@@ -156,11 +163,13 @@ void FakeNotificationService::methodCall(const std::string& method, GVariant* pa
             closed_.push_back(id);
             changed_.notify_all();
         }
-        g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                      "NotificationClosed", g_variant_new("(uu)", id, 3u), nullptr);
+        g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications",
+                                      "org.freedesktop.Notifications", "NotificationClosed",
+                                      g_variant_new("(uu)", id, 3u), nullptr);
         g_dbus_method_invocation_return_value(invocation, nullptr);
     } else {
-        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod", method.c_str());
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
+                                                   method.c_str());
     }
 }
 
@@ -175,8 +184,9 @@ std::vector<std::uint32_t> FakeNotificationService::closed() {
 }
 
 void FakeNotificationService::invokeAction(std::uint32_t id, const std::string& key) {
-    g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                  "ActionInvoked", g_variant_new("(us)", id, key.c_str()), nullptr);
+    g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications",
+                                  "org.freedesktop.Notifications", "ActionInvoked",
+                                  g_variant_new("(us)", id, key.c_str()), nullptr);
     g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
 }
 

@@ -51,7 +51,8 @@ public:
 
     // Owns org.freedesktop.Notifications on the bus at `address`; `capabilities` is what
     // GetCapabilities answers.
-    explicit FakeNotificationService(const std::string& address, std::vector<std::string> capabilities = {"actions", "body"});
+    explicit FakeNotificationService(const std::string& address,
+                                     std::vector<std::string> capabilities = {"actions", "body"});
     ~FakeNotificationService();
 
     std::vector<Notification> notifications();
@@ -59,8 +60,9 @@ public:
     // Emits ActionInvoked(id, key), as the desktop does when the user clicks the action.
     void invokeAction(std::uint32_t id, const std::string& key);
     // Waits until `condition` holds for the recorded calls.
-    bool waitFor(const std::function<bool(const std::vector<Notification>&, const std::vector<std::uint32_t>&)>& condition,
-                 std::chrono::milliseconds timeout);
+    bool waitFor(
+        const std::function<bool(const std::vector<Notification>&, const std::vector<std::uint32_t>&)>& condition,
+        std::chrono::milliseconds timeout);
 
 private:
     static void onMethodCall(GDBusConnection*, const char*, const char*, const char*, const char* method,

@@ -29,14 +29,15 @@ class PrivateBus {
 public:
     explicit PrivateBus(const std::filesystem::path& dir) {
         const auto config = dir / "bus.conf";
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                                 "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                 "<busconfig><type>session</type><listen>unix:path="
-                              << (dir / "bus").string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-                                 "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-        daemon_.emplace("dbus-daemon", std::vector<std::string>{"--config-file=" + config.string(), "--nofork",
-                                                                "--print-address=1"});
+        std::ofstream(config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:path="
+            << (dir / "bus").string()
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        daemon_.emplace("dbus-daemon",
+                        std::vector<std::string>{"--config-file=" + config.string(), "--nofork", "--print-address=1"});
         // Its address, once it listens.
         std::string text;
         char buffer[512];
@@ -87,10 +88,13 @@ public:
     ~FakeScreenCastPortal() {
         if (loop_) {
             GSource* idle = g_idle_source_new();
-            g_source_set_callback(idle, [](gpointer loop) -> gboolean {
-                g_main_loop_quit(static_cast<GMainLoop*>(loop));
-                return G_SOURCE_REMOVE;
-            }, loop_, nullptr);
+            g_source_set_callback(
+                idle,
+                [](gpointer loop) -> gboolean {
+                    g_main_loop_quit(static_cast<GMainLoop*>(loop));
+                    return G_SOURCE_REMOVE;
+                },
+                loop_, nullptr);
             g_source_attach(idle, context_);
             g_source_unref(idle);
         }
@@ -132,8 +136,8 @@ private:
 
     void registerAt(const std::string& path, int interface) {
         static const GDBusInterfaceVTable vtable = {onMethod, onProperty, nullptr, {}};
-        g_dbus_connection_register_object(connection_, path.c_str(), info_->interfaces[interface], &vtable, this, nullptr,
-                                          nullptr);
+        g_dbus_connection_register_object(connection_, path.c_str(), info_->interfaces[interface], &vtable, this,
+                                          nullptr, nullptr);
     }
 
     // Answers a request: its object now, its Response signal right after.
@@ -239,17 +243,18 @@ private:
     void serve() {
         context_ = g_main_context_new();
         g_main_context_push_thread_default(context_);
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address_.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
+        connection_ =
+            g_dbus_connection_new_for_address_sync(address_.c_str(),
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, nullptr, nullptr);
         if (connection_) {
             info_ = g_dbus_node_info_new_for_xml(xml, nullptr);
             registerAt("/org/freedesktop/portal/desktop", 0);
-            GVariant* r = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                      "org.freedesktop.DBus", "RequestName",
-                                                      g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u),
-                                                      G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+            GVariant* r = g_dbus_connection_call_sync(
+                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
             std::uint32_t reply = 0;
             if (r) g_variant_get(r, "(u)", &reply), g_variant_unref(r);
             loop_ = g_main_loop_new(context_, FALSE);

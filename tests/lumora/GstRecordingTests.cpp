@@ -50,7 +50,8 @@ protected:
 
     // Runs the recording; stops it `stopAfter` past its first frame (or at once, when it has
     // none yet and `stopAfter` is zero).
-    GstRecording::Ending record(const std::vector<std::string>& args, std::optional<std::chrono::milliseconds> stopAfter) {
+    GstRecording::Ending record(const std::vector<std::string>& args,
+                                std::optional<std::chrono::milliseconds> stopAfter) {
         std::atomic<bool> stop{false}, started{false};
         std::thread stopper;
         if (stopAfter) {
@@ -72,7 +73,8 @@ protected:
         return ending;
     }
 
-    static constexpr const char* liveSource = "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1";
+    static constexpr const char* liveSource =
+        "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1";
     // A live source whose frames never get through.
     static constexpr const char* silentSource =
         "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1 ! valve drop=true";
@@ -112,9 +114,11 @@ TEST_F(GstRecordingTest, NoFirstFrameIsItsOwnFailureNotAHang) {
     const auto& error = std::get<CaptureError>(outcome);
     EXPECT_EQ(end, CaptureEnd::failed);
     EXPECT_EQ(error.code, AutomationErrorCode::captureFailed);
-    EXPECT_EQ(error.message, "The desktop granted the screen but sent no picture within 2 seconds; nothing was recorded.");
-    EXPECT_EQ(error.hint, "Make sure the screen is on and not locked, then start a new recording; if no picture comes "
-                          "again, ask the user to check the desktop's screen sharing.");
+    EXPECT_EQ(error.message,
+              "The desktop granted the screen but sent no picture within 2 seconds; nothing was recorded.");
+    EXPECT_EQ(error.hint,
+              "Make sure the screen is on and not locked, then start a new recording; if no picture comes "
+              "again, ask the user to check the desktop's screen sharing.");
     EXPECT_EQ(startCalls_, 0);
     EXPECT_FALSE(std::filesystem::exists(request_.outputPath));
 }
@@ -132,7 +136,8 @@ TEST_F(GstRecordingTest, StreamConnectionWithheldFailsTheStartAtOnceWithGStreame
     EXPECT_EQ(std::count(args.begin(), args.end(), "fd=3"), 0);
     std::atomic<bool> stop{false};
     const auto begin = std::chrono::steady_clock::now();
-    auto [outcome, end] = GstRecording::run(args, request_, -1, timing_, stop, [] {}, environment);
+    auto [outcome, end] = GstRecording::run(
+        args, request_, -1, timing_, stop, [] {}, environment);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
     const auto& error = std::get<CaptureError>(outcome);
@@ -151,8 +156,9 @@ TEST_F(GstRecordingTest, MissingProgramFailsTheStart) {
     auto [outcome, end] = record(arguments(liveSource), std::nullopt);
     ::setenv("PATH", saved.c_str(), 1);
     ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
-    EXPECT_EQ(std::get<CaptureError>(outcome).message,
-              "The capture could not be started: gst-launch-1.0 could not be run (programNotFound(\"gst-launch-1.0\")).");
+    EXPECT_EQ(
+        std::get<CaptureError>(outcome).message,
+        "The capture could not be started: gst-launch-1.0 could not be run (programNotFound(\"gst-launch-1.0\")).");
 }
 
 TEST_F(GstRecordingTest, PipelineDyingMidwayKeepsTheFragmentsWritten) {
@@ -162,8 +168,10 @@ TEST_F(GstRecordingTest, PipelineDyingMidwayKeepsTheFragmentsWritten) {
     ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
     const auto& error = std::get<CaptureError>(outcome);
     EXPECT_EQ(end, CaptureEnd::failed);
-    EXPECT_EQ(error.message, "The capture stopped unexpectedly (gst-launch-1.0 ended with signal 9). A partial recording "
-                             "was kept at " + request_.outputPath.string() + ".");
+    EXPECT_EQ(error.message,
+              "The capture stopped unexpectedly (gst-launch-1.0 ended with signal 9). A partial recording "
+              "was kept at " +
+                  request_.outputPath.string() + ".");
     EXPECT_TRUE(std::filesystem::exists(request_.outputPath));
 }
 

@@ -48,7 +48,8 @@ AutomationRequest request(AutomationCommand command, std::string requestID = "R1
     return r;
 }
 
-recorder::StartParameters display(std::string id, std::optional<std::int64_t> duration = std::nullopt, bool audio = false) {
+recorder::StartParameters display(std::string id, std::optional<std::int64_t> duration = std::nullopt,
+                                  bool audio = false) {
     recorder::StartParameters p;
     p.source = {recorder::SourceKind::display, std::move(id)};
     p.durationSeconds = duration;
@@ -59,7 +60,9 @@ recorder::StartParameters display(std::string id, std::optional<std::int64_t> du
 AutomationCommand startOf(recorder::StartParameters p) { return AutomationCommand::start(std::move(p)); }
 AutomationCommand stopOf(std::string id) { return AutomationCommand::stop({std::move(id)}); }
 AutomationCommand resultOf(std::string id) { return AutomationCommand::result({std::move(id)}); }
-AutomationCommand statusOf(std::optional<std::string> id = std::nullopt) { return AutomationCommand::status({std::move(id)}); }
+AutomationCommand statusOf(std::optional<std::string> id = std::nullopt) {
+    return AutomationCommand::status({std::move(id)});
+}
 
 template <class Case>
 const Case& as(const AutomationReply& reply) {
@@ -71,7 +74,9 @@ const Case& as(const AutomationReply& reply) {
     return *c;
 }
 
-const recorder::AutomationFailure& failureOf(const AutomationReply& reply) { return as<AutomationReply::Failure>(reply).failure; }
+const recorder::AutomationFailure& failureOf(const AutomationReply& reply) {
+    return as<AutomationReply::Failure>(reply).failure;
+}
 
 // A handler on a fake back end, with settings the test may change between requests.
 struct Fixture {
@@ -117,58 +122,101 @@ struct RefusalCase {
 std::string longText(std::size_t n) { return std::string(n, 'x'); }
 
 const RefusalCase refusalCases[] = {
-    {"VersionTwo", AutomationErrorCode::unsupportedVersion, {},
+    {"VersionTwo",
+     AutomationErrorCode::unsupportedVersion,
+     {},
      [](Fixture& f) {
          auto r = request(AutomationCommand::capabilities());
          r.protocolVersion = 2;
          return f.handler->handle(r);
      }},
-    {"RequestIDOver128", AutomationErrorCode::invalidRequest, {},
+    {"RequestIDOver128",
+     AutomationErrorCode::invalidRequest,
+     {},
      [](Fixture& f) { return f.send(AutomationCommand::capabilities(), longText(129)); }},
-    {"AppInstanceIDOver128", AutomationErrorCode::invalidRequest, {},
+    {"AppInstanceIDOver128",
+     AutomationErrorCode::invalidRequest,
+     {},
      [](Fixture& f) { return f.send(AutomationCommand::capabilities(), "R", longText(129)); }},
-    {"SourceIDOver128", AutomationErrorCode::invalidRequest, {}, [](Fixture& f) { return f.send(startOf(display(longText(129)))); }},
-    {"SessionIDOver128", AutomationErrorCode::invalidRequest, {}, [](Fixture& f) { return f.send(stopOf(longText(129))); }},
-    {"EmptyStartRequestID", AutomationErrorCode::invalidRequest, {}, [](Fixture& f) { return f.send(startOf(display("1")), ""); }},
-    {"DurationZero", AutomationErrorCode::invalidRequest, {}, [](Fixture& f) { return f.send(startOf(display("1", 0))); }},
-    {"Duration3601", AutomationErrorCode::invalidRequest, {}, [](Fixture& f) { return f.send(startOf(display("1", 3601))); }},
-    {"StaleInstanceStart", AutomationErrorCode::instanceChanged, {},
+    {"SourceIDOver128",
+     AutomationErrorCode::invalidRequest,
+     {},
+     [](Fixture& f) { return f.send(startOf(display(longText(129)))); }},
+    {"SessionIDOver128",
+     AutomationErrorCode::invalidRequest,
+     {},
+     [](Fixture& f) { return f.send(stopOf(longText(129))); }},
+    {"EmptyStartRequestID",
+     AutomationErrorCode::invalidRequest,
+     {},
+     [](Fixture& f) { return f.send(startOf(display("1")), ""); }},
+    {"DurationZero",
+     AutomationErrorCode::invalidRequest,
+     {},
+     [](Fixture& f) { return f.send(startOf(display("1", 0))); }},
+    {"Duration3601",
+     AutomationErrorCode::invalidRequest,
+     {},
+     [](Fixture& f) { return f.send(startOf(display("1", 3601))); }},
+    {"StaleInstanceStart",
+     AutomationErrorCode::instanceChanged,
+     {},
      [](Fixture& f) { return f.send(startOf(display("1")), "R", "OLD-INSTANCE"); }},
-    {"StaleInstanceStop", AutomationErrorCode::instanceChanged, {}, [](Fixture& f) { return f.send(stopOf("S"), "R", "OLD"); }},
-    {"StaleInstanceResult", AutomationErrorCode::instanceChanged, {}, [](Fixture& f) { return f.send(resultOf("S"), "R", "OLD"); }},
-    {"StaleInstanceStatusOfSession", AutomationErrorCode::instanceChanged, {},
+    {"StaleInstanceStop",
+     AutomationErrorCode::instanceChanged,
+     {},
+     [](Fixture& f) { return f.send(stopOf("S"), "R", "OLD"); }},
+    {"StaleInstanceResult",
+     AutomationErrorCode::instanceChanged,
+     {},
+     [](Fixture& f) { return f.send(resultOf("S"), "R", "OLD"); }},
+    {"StaleInstanceStatusOfSession",
+     AutomationErrorCode::instanceChanged,
+     {},
      [](Fixture& f) { return f.send(statusOf("S"), "R", "OLD"); }},
-    {"AutomationOffDisplays", AutomationErrorCode::automationDisabled, [](Fixture& f) { f.settings.automationEnabled = false; },
+    {"AutomationOffDisplays", AutomationErrorCode::automationDisabled,
+     [](Fixture& f) { f.settings.automationEnabled = false; },
      [](Fixture& f) { return f.send(AutomationCommand::displays()); }},
-    {"AutomationOffStart", AutomationErrorCode::automationDisabled, [](Fixture& f) { f.settings.automationEnabled = false; },
+    {"AutomationOffStart", AutomationErrorCode::automationDisabled,
+     [](Fixture& f) { f.settings.automationEnabled = false; },
      [](Fixture& f) { return f.send(startOf(display("1"))); }},
-    {"AutomationOffStatus", AutomationErrorCode::automationDisabled, [](Fixture& f) { f.settings.automationEnabled = false; },
-     [](Fixture& f) { return f.send(statusOf()); }},
-    {"SetupIncomplete", AutomationErrorCode::setupRequired, [](Fixture& f) { f.settings.simulate.setupComplete = false; },
+    {"AutomationOffStatus", AutomationErrorCode::automationDisabled,
+     [](Fixture& f) { f.settings.automationEnabled = false; }, [](Fixture& f) { return f.send(statusOf()); }},
+    {"SetupIncomplete", AutomationErrorCode::setupRequired,
+     [](Fixture& f) { f.settings.simulate.setupComplete = false; },
      [](Fixture& f) { return f.send(startOf(display("1"))); }},
     {"PermissionMissing", AutomationErrorCode::permissionRequired,
      [](Fixture& f) { f.settings.simulate.screenRecordingPermission = false; },
      [](Fixture& f) { return f.send(startOf(display("1"))); }},
-    {"WindowSource", AutomationErrorCode::unsupportedSource, {},
+    {"WindowSource",
+     AutomationErrorCode::unsupportedSource,
+     {},
      [](Fixture& f) {
          auto p = display("1");
          p.source.kind = recorder::SourceKind::window;
          return f.send(startOf(p));
      }},
-    {"RegionSource", AutomationErrorCode::unsupportedSource, {},
+    {"RegionSource",
+     AutomationErrorCode::unsupportedSource,
+     {},
      [](Fixture& f) {
          auto p = display("1");
          p.source.kind = recorder::SourceKind::region;
          return f.send(startOf(p));
      }},
-    {"UnknownDisplay", AutomationErrorCode::sourceUnavailable, {}, [](Fixture& f) { return f.send(startOf(display("9"))); }},
-    {"AudioUnavailableInSettings", AutomationErrorCode::unsupportedAudio, [](Fixture& f) { f.settings.systemAudioAvailable = false; },
+    {"UnknownDisplay",
+     AutomationErrorCode::sourceUnavailable,
+     {},
+     [](Fixture& f) { return f.send(startOf(display("9"))); }},
+    {"AudioUnavailableInSettings", AutomationErrorCode::unsupportedAudio,
+     [](Fixture& f) { f.settings.systemAudioAvailable = false; },
      [](Fixture& f) { return f.send(startOf(display("1", {}, true))); }},
     {"AudioUnsupportedByBackend", AutomationErrorCode::unsupportedAudio, [](Fixture& f) { f.backend->audio = false; },
      [](Fixture& f) { return f.send(startOf(display("1", {}, true))); }},
     {"SecondRecording", AutomationErrorCode::busy, [](Fixture& f) { f.startSession("first"); },
      [](Fixture& f) { return f.send(startOf(display("2")), "second"); }},
-    {"WhileUserRecords", AutomationErrorCode::busy, [](Fixture& f) { f.recorder->toggleByUser(*f.handler->manualOrder()); },
+    {"WhileUserRecords", AutomationErrorCode::busy,
+     [](Fixture& f) { f.recorder->toggleByUser(*f.handler->manualOrder()); },
      [](Fixture& f) { return f.send(startOf(display("1"))); }},
     {"OutputFolderIsAFile", AutomationErrorCode::destinationUnavailable,
      [](Fixture& f) {
@@ -176,11 +224,20 @@ const RefusalCase refusalCases[] = {
          f.settings.outputFolder = (f.home.path() / "file").string();
      },
      [](Fixture& f) { return f.send(startOf(display("1"))); }},
-    {"RequestIDReusedWithOtherParameters", AutomationErrorCode::idempotencyConflict, [](Fixture& f) { f.startSession("same"); },
-     [](Fixture& f) { return f.send(startOf(display("1", 5)), "same"); }},
-    {"StopOfUnknownSession", AutomationErrorCode::sessionNotFound, {}, [](Fixture& f) { return f.send(stopOf("nope")); }},
-    {"ResultOfUnknownSession", AutomationErrorCode::sessionNotFound, {}, [](Fixture& f) { return f.send(resultOf("")); }},
-    {"StatusOfUnknownSession", AutomationErrorCode::sessionNotFound, {}, [](Fixture& f) { return f.send(statusOf("nope")); }},
+    {"RequestIDReusedWithOtherParameters", AutomationErrorCode::idempotencyConflict,
+     [](Fixture& f) { f.startSession("same"); }, [](Fixture& f) { return f.send(startOf(display("1", 5)), "same"); }},
+    {"StopOfUnknownSession",
+     AutomationErrorCode::sessionNotFound,
+     {},
+     [](Fixture& f) { return f.send(stopOf("nope")); }},
+    {"ResultOfUnknownSession",
+     AutomationErrorCode::sessionNotFound,
+     {},
+     [](Fixture& f) { return f.send(resultOf("")); }},
+    {"StatusOfUnknownSession",
+     AutomationErrorCode::sessionNotFound,
+     {},
+     [](Fixture& f) { return f.send(statusOf("nope")); }},
     {"StopOfManualRecording", AutomationErrorCode::sessionNotOwned,
      [](Fixture& f) { f.recorder->toggleByUser(*f.handler->manualOrder()); },
      [](Fixture& f) { return f.send(stopOf(f.recorder->active()->id)); }},
@@ -252,7 +309,8 @@ TEST(Handler, CapabilitiesReportTheConditionsEvenWithAutomationOffWithFakeCaptur
     EXPECT_EQ(as<AutomationReply::Capabilities>(f.send(AutomationCommand::capabilities())).payload.captureReadiness,
               "setup_required");
     f.settings.simulate.setupComplete = true;
-    EXPECT_EQ(as<AutomationReply::Capabilities>(f.send(AutomationCommand::capabilities())).payload.captureReadiness, "ready");
+    EXPECT_EQ(as<AutomationReply::Capabilities>(f.send(AutomationCommand::capabilities())).payload.captureReadiness,
+              "ready");
 }
 
 TEST(Handler, DisplaysListTheDefaultFirstWithPointSizesWithFakeCapture) {
@@ -375,9 +433,11 @@ TEST(Handler, ReadyOnlyWhenAStartNeedsNobodysConsentWithFakeCapture) {
     EXPECT_EQ(as<AutomationReply::Status>(f.send(statusOf())).payload.captureReadiness, "consent_required");
     // A start is still taken: the desktop asks the user, and the session says how it went.
     const auto id = f.startSession();
-    EXPECT_EQ(as<AutomationReply::Status>(f.send(statusOf(id))).payload.session->state, AutomationSessionState::preparing);
-    f.backend->last()->end(CaptureError{AutomationErrorCode::permissionRequired, "The user did not allow it.", "Run the grant."},
-                           CaptureEnd::failed);
+    EXPECT_EQ(as<AutomationReply::Status>(f.send(statusOf(id))).payload.session->state,
+              AutomationSessionState::preparing);
+    f.backend->last()->end(
+        CaptureError{AutomationErrorCode::permissionRequired, "The user did not allow it.", "Run the grant."},
+        CaptureEnd::failed);
     auto result = as<AutomationReply::Result>(f.send(resultOf(id))).payload;
     EXPECT_EQ(result.state, AutomationSessionState::failed);
     ASSERT_TRUE(result.failure);
@@ -454,9 +514,12 @@ TEST(Handler, TheActivityObserverHearsEveryStateOfEachRecordingWithFakeCapture) 
     f.recorder->toggleByUser(*f.handler->manualOrder());
     const auto manual = f.recorder->active()->id;
     f.backend->last()->end(CaptureCancelled{}, CaptureEnd::stopRequested);
-    EXPECT_EQ(heard, (std::vector<std::pair<std::string, S>>{
-                         {id, S::preparing}, {id, S::recording}, {id, S::stopping}, {id, S::saved},
-                         {manual, S::preparing}, {manual, S::cancelled}}));
+    EXPECT_EQ(heard, (std::vector<std::pair<std::string, S>>{{id, S::preparing},
+                                                             {id, S::recording},
+                                                             {id, S::stopping},
+                                                             {id, S::saved},
+                                                             {manual, S::preparing},
+                                                             {manual, S::cancelled}}));
     EXPECT_EQ(as<AutomationReply::Result>(f.send(resultOf(id))).payload.recording->endReason, "stopped_in_app");
 }
 
@@ -508,8 +571,8 @@ TEST(Handler, RecordsARealFileWhoseMeasurementsTheResultReports) {
     auto recorder = std::make_shared<Recorder>(backend, 256);
     Settings settings;
     settings.outputFolder = "clips";
-    LumoraRequestHandler handler({"Lumora", "1.3", "app.lumora.Lumora", instance}, backend, recorder,
-                                 [&] { return settings; }, home.path());
+    LumoraRequestHandler handler(
+        {"Lumora", "1.3", "app.lumora.Lumora", instance}, backend, recorder, [&] { return settings; }, home.path());
     auto receipt = as<AutomationReply::Started>(handler.handle(request(startOf(display("s", 2))))).payload;
     EXPECT_EQ(receipt.expectedWidth, 192);
     auto deadline = std::chrono::steady_clock::now() + 15s;

@@ -6,9 +6,10 @@ namespace lumora {
 namespace {
 
 TEST(LaunchOptions, EveryConditionCanBeSetForOneRun) {
-    auto o = LaunchOptions::parse({"--automation-launch", "--automation-disabled", "--permission-missing", "--setup-incomplete",
-                                   "--capture-failure", "during", "--capture-backend", "x11", "--x11-display", ":7",
-                                   "--output-folder", "/tmp/rec", "--settings", "/tmp/s.json", "--manual-recording"});
+    auto o = LaunchOptions::parse({"--automation-launch", "--automation-disabled", "--permission-missing",
+                                   "--setup-incomplete", "--capture-failure", "during", "--capture-backend", "x11",
+                                   "--x11-display", ":7", "--output-folder", "/tmp/rec", "--settings", "/tmp/s.json",
+                                   "--manual-recording"});
     EXPECT_TRUE(o.automationLaunch);
     EXPECT_TRUE(o.manualRecording);
     EXPECT_EQ(o.settingsPath, "/tmp/s.json");

@@ -58,7 +58,8 @@ private:
 
 class LumoraProcess {
 public:
-    LumoraProcess(const TemporaryHome& home, std::vector<std::string> arguments, std::vector<std::string> environment = {})
+    LumoraProcess(const TemporaryHome& home, std::vector<std::string> arguments,
+                  std::vector<std::string> environment = {})
         : endpoint_(LUMORA_BUNDLE_IDENTIFIER, home.appDirectory()) {
         environment.push_back("HOME=" + home.path().string());
         // Never a real desktop's notification service: a test that wants one brings its own bus.

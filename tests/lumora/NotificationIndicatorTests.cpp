@@ -57,8 +57,8 @@ TEST(NotificationIndicator, OneResidentNotificationWithTheStopActionIsUpdatedInP
     FakeNotificationService service(bus.address());
     Heard heard;
     NotificationIndicator indicator(bus.address(), heard.stop(), heard.log());
-    for (auto state : {AutomationSessionState::preparing, AutomationSessionState::recording, AutomationSessionState::stopping,
-                       AutomationSessionState::saved}) {
+    for (auto state : {AutomationSessionState::preparing, AutomationSessionState::recording,
+                       AutomationSessionState::stopping, AutomationSessionState::saved}) {
         indicator.update(sessionIn(state));
         ASSERT_TRUE(indicator.waitUntilDelivered(5s));
     }
@@ -104,8 +104,8 @@ TEST(NotificationIndicator, InvokingStopAsksForThatSessionToStopAndNothingElseDo
     // A server that reads markup gets the display's name escaped.
     EXPECT_EQ(shown[0].body, "Recording “Left &amp; &lt;Right&gt;”. Started by you.");
 
-    service.invokeAction(shown[0].id + 1, "stop");    // somebody else's notification
-    service.invokeAction(shown[0].id, "default");     // a click on the body
+    service.invokeAction(shown[0].id + 1, "stop");  // somebody else's notification
+    service.invokeAction(shown[0].id, "default");   // a click on the body
     service.invokeAction(shown[0].id, "stop");
     for (int i = 0; i < 100 && heard.stopped().empty(); ++i) std::this_thread::sleep_for(20ms);
     std::this_thread::sleep_for(100ms);
@@ -155,15 +155,14 @@ TEST_P(NotificationIndicatorWithoutService, SaysOnceWhyAndNeverBlocks) {
     EXPECT_NE(said[0].find("Recording works as before."), std::string::npos) << said[0];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NotificationIndicatorWithoutService,
-    testing::Values(Unavailable{"NoServiceOnTheBus", true,
-                                "no recording indicator is shown: no desktop notification service "
-                                "(org.freedesktop.Notifications) answers on the session bus"},
-                    Unavailable{"NoBus", false,
-                                "no recording indicator is shown: the session bus at "
-                                "unix:path=/nonexistent/lumora-test-bus cannot be reached"}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Cases, NotificationIndicatorWithoutService,
+                         testing::Values(Unavailable{"NoServiceOnTheBus", true,
+                                                     "no recording indicator is shown: no desktop notification service "
+                                                     "(org.freedesktop.Notifications) answers on the session bus"},
+                                         Unavailable{"NoBus", false,
+                                                     "no recording indicator is shown: the session bus at "
+                                                     "unix:path=/nonexistent/lumora-test-bus cannot be reached"}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace lumora

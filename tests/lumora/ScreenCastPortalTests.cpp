@@ -183,11 +183,13 @@ TEST_F(PortalTest, CaptureKeepsTheGrantAndFailsClearlyWithoutPictures) {
         std::mutex mutex;
         std::condition_variable changed;
         std::optional<CaptureOutcome> outcome;
-        ScreenCastCapture running(setup, request, {[] {}, [&](CaptureOutcome o, CaptureEnd) {
-                                                       std::lock_guard lock(mutex);
-                                                       outcome = std::move(o);
-                                                       changed.notify_all();
-                                                   }});
+        ScreenCastCapture running(setup, request,
+                                  {[] {},
+                                   [&](CaptureOutcome o, CaptureEnd) {
+                                       std::lock_guard lock(mutex);
+                                       outcome = std::move(o);
+                                       changed.notify_all();
+                                   }});
         std::unique_lock lock(mutex);
         EXPECT_TRUE(changed.wait_for(lock, 20s, [&] { return outcome.has_value(); }));
         return outcome.value_or(CaptureCancelled{});
@@ -206,7 +208,7 @@ TEST_F(PortalTest, CaptureKeepsTheGrantAndFailsClearlyWithoutPictures) {
     renewed.refuseTokens = true;
     fake.setBehaviour(renewed);
     capture();
-    EXPECT_EQ(fake.seen().starts, 2);                   // asked anew without the refused token
+    EXPECT_EQ(fake.seen().starts, 2);                    // asked anew without the refused token
     EXPECT_EQ(grants.token("HEADLESS-1"), secondToken);  // and the new grant kept
 
     FakeScreenCastPortal::Behaviour refusing;

@@ -72,8 +72,9 @@ TEST(ScreenCastGrants, CorruptFileHoldsNoGrantAndIsReplacedByTheNextOne) {
     TemporaryDirectory dir;
     const auto file = dir.path() / "screencast-grants.json";
     ScreenCastGrants grants(file);
-    for (const char* text : {"{not json", "[1,2]", R"({"grants": 3})", R"({"grants": {"DP-1": {"restoreToken": 5}}})",
-                             R"({"grants": {"DP-1": {"restoreToken": "not-a-uuid"}}})", R"({"grants": {"DP-1": "x"}})"}) {
+    for (const char* text :
+         {"{not json", "[1,2]", R"({"grants": 3})", R"({"grants": {"DP-1": {"restoreToken": 5}}})",
+          R"({"grants": {"DP-1": {"restoreToken": "not-a-uuid"}}})", R"({"grants": {"DP-1": "x"}})"}) {
         std::ofstream(file) << text;
         EXPECT_EQ(grants.token("DP-1"), std::nullopt) << text;
     }
@@ -132,7 +133,7 @@ TEST(ScreenCastPipeline, RecordsTheNodeThroughTheInheritedDescriptorWithinTheLim
     EXPECT_TRUE(has("fragment-duration=1000"));
     EXPECT_TRUE(has("x264enc") && has("speed-preset=ultrafast") && has("tune=zerolatency") && has("key-int-max=30"));
     EXPECT_EQ(args.back(), "location=/tmp/a folder/Lumora 1.mp4");  // one argument, spaces and all
-    EXPECT_TRUE(has("buffer-mode=unbuffered"));  // the file grows with the first frame
+    EXPECT_TRUE(has("buffer-mode=unbuffered"));                     // the file grows with the first frame
     const auto plain = ScreenCastCapture::pipelineArguments(request, 47, false);
     EXPECT_EQ(std::count(plain.begin(), plain.end(), "fragment-duration=1000"), 0);
     EXPECT_EQ(plain.back(), args.back());
@@ -161,14 +162,16 @@ TEST(ScreenCastPipeline, WritesConstantRateH264OfTheFittedSizeAndEndsAtTheLimit)
     request.durationLimitSeconds = 1;
     // Frames at an uneven 7 per second, as damage-driven screen frames come, and far more of
     // them than the limit: the file still has 30 per second and ends after one second.
-    auto media = recordThroughPipeline(request, true,
-                                       "videotestsrc num-buffers=40 is-live=false ! video/x-raw,width=400,height=300,framerate=7/1");
+    auto media = recordThroughPipeline(
+        request, true, "videotestsrc num-buffers=40 is-live=false ! video/x-raw,width=400,height=300,framerate=7/1");
     EXPECT_EQ(media.width, 400);
     EXPECT_EQ(media.height, 300);
     EXPECT_NEAR(media.durationSeconds, 1.0, 0.1);
-    auto probe = ChildProcess::run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
-                                               "stream=codec_name,r_frame_rate,nb_read_frames", "-of", "csv=p=0",
-                                               request.outputPath.string()}, 20s);
+    auto probe = ChildProcess::run(
+        "ffprobe",
+        {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+         "stream=codec_name,r_frame_rate,nb_read_frames", "-of", "csv=p=0", request.outputPath.string()},
+        20s);
     EXPECT_EQ(probe.output, "h264,30/1,30\n");
 }
 
@@ -193,8 +196,10 @@ TEST_P(PortalResponse, Means) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, *c.code);
     EXPECT_EQ(error->message, c.message);
-    if (*c.code == AutomationErrorCode::permissionRequired) EXPECT_EQ(error->hint, std::string(screenAccessHint));
-    else EXPECT_EQ(error->hint, std::nullopt);
+    if (*c.code == AutomationErrorCode::permissionRequired)
+        EXPECT_EQ(error->hint, std::string(screenAccessHint));
+    else
+        EXPECT_EQ(error->hint, std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"UserCancelled", PortalStep::start, 1u, AutomationErrorCode::permissionRequired,
                      "The user did not allow Lumora to record the screen (the desktop's screen-sharing request was "
                      "cancelled)."},
-        ResponseCase{"SourceChoiceEndedOtherwise", PortalStep::selectSources, 2u, AutomationErrorCode::permissionRequired,
+        ResponseCase{"SourceChoiceEndedOtherwise", PortalStep::selectSources, 2u,
+                     AutomationErrorCode::permissionRequired,
                      "The desktop did not grant Lumora access to the screen (its screen-cast portal ended the "
                      "SelectSources request with response 2)."},
         ResponseCase{"StartEndedOtherwise", PortalStep::start, 2u, AutomationErrorCode::permissionRequired,
@@ -261,10 +267,11 @@ TEST(WaylandDisplays, OutputsBecomeDisplaysKnownByName) {
 }
 
 TEST(WaylandDisplays, StreamIsMatchedToTheDisplayItShows) {
-    std::vector<CaptureDisplay> displays{{"DP-1", "A", 3840, 2160, 2.0, true, 0, 0}, {"DP-2", "B", 1920, 1080, 1.0, false, 1920, 0}};
+    std::vector<CaptureDisplay> displays{{"DP-1", "A", 3840, 2160, 2.0, true, 0, 0},
+                                         {"DP-2", "B", 1920, 1080, 1.0, false, 1920, 0}};
     EXPECT_EQ(WaylandBackend::displayOfStream({5, 1920, 0, 1920, 1080}, displays), "DP-2");
     EXPECT_EQ(WaylandBackend::displayOfStream({5, 0, 0, 1920, 1080}, displays), "DP-1");
-    EXPECT_EQ(WaylandBackend::displayOfStream({5, 0, 0, 800, 600}, displays), "");   // neither
+    EXPECT_EQ(WaylandBackend::displayOfStream({5, 0, 0, 800, 600}, displays), "");  // neither
     EXPECT_EQ(WaylandBackend::displayOfStream({5, {}, {}, {}, {}}, displays), "");  // no position told
     EXPECT_EQ(WaylandBackend::displayOfStream({5, {}, {}, {}, {}}, {displays[1]}), "DP-2");
 }

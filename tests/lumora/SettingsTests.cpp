@@ -26,11 +26,11 @@ TEST(Settings, MissingFileGivesTheDefaultsWithoutProblems) {
 
 TEST(Settings, CaptureBackendIsAutomaticUnlessNamed) {
     EXPECT_EQ(Settings{}.captureBackend, CaptureBackendKind::automatic);
-    for (auto [text, kind] : std::vector<std::pair<std::string, CaptureBackendKind>>{
-             {"auto", CaptureBackendKind::automatic},
-             {"wayland", CaptureBackendKind::wayland},
-             {"x11", CaptureBackendKind::x11},
-             {"synthetic", CaptureBackendKind::synthetic}}) {
+    for (auto [text, kind] :
+         std::vector<std::pair<std::string, CaptureBackendKind>>{{"auto", CaptureBackendKind::automatic},
+                                                                 {"wayland", CaptureBackendKind::wayland},
+                                                                 {"x11", CaptureBackendKind::x11},
+                                                                 {"synthetic", CaptureBackendKind::synthetic}}) {
         auto load = SettingsLoad::fromText("{\"captureBackend\": \"" + text + "\"}", "f");
         EXPECT_TRUE(load.problems.empty()) << text;
         EXPECT_EQ(load.settings.captureBackend, kind) << text;
@@ -55,7 +55,8 @@ TEST(Settings, TextThatIsNotAnObjectGivesTheDefaultsAndSaysSo) {
         auto load = SettingsLoad::fromText(text, "settings.json");
         EXPECT_EQ(load.settings, Settings{}) << text;
         ASSERT_EQ(load.problems.size(), 1u) << text;
-        EXPECT_NE(load.problems[0].find("settings.json: not a JSON object; using the default settings."), std::string::npos);
+        EXPECT_NE(load.problems[0].find("settings.json: not a JSON object; using the default settings."),
+                  std::string::npos);
     }
 }
 
@@ -78,7 +79,9 @@ TEST_P(SettingsBadValue, FallsBackToThatKeysDefaultAndKeepsTheOthers) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, SettingsBadValue,
     testing::Values(BadValue{"\"automationEnabled\": \"yes\"", "\"automationEnabled\" must be true or false"},
-                    BadValue{"\"captureBackend\": \"quartz\"", "\"captureBackend\" must be \"auto\", \"wayland\", \"x11\" or \"synthetic\"; using \"auto\"."},
+                    BadValue{
+                        "\"captureBackend\": \"quartz\"",
+                        "\"captureBackend\" must be \"auto\", \"wayland\", \"x11\" or \"synthetic\"; using \"auto\"."},
                     BadValue{"\"frameRate\": 60", "\"frameRate\" must be a whole number from 1 to 30"},
                     BadValue{"\"frameRate\": 0", "\"frameRate\""},
                     BadValue{"\"virtualDisplays\": {}", "\"virtualDisplays\" must be a list"},

@@ -26,13 +26,26 @@ TEST(ExitCode, ProcessStatuses) {
 
 TEST(ExitCode, EveryErrorCodeMapsToItsStatus) {
     const std::vector<std::pair<std::string, int>> table = {
-        {"automation_disabled", 3}, {"unauthorized", 3},       {"unsupported_version", 2},
-        {"invalid_request", 2},     {"unsupported_source", 2}, {"unsupported_audio", 2},
-        {"permission_required", 3}, {"setup_required", 3},     {"busy", 4},
-        {"source_unavailable", 4},  {"destination_unavailable", 4}, {"session_not_found", 4},
-        {"session_not_owned", 4},   {"instance_changed", 4},   {"idempotency_conflict", 4},
-        {"capacity_exceeded", 4},   {"capture_failed", 5},     {"finalization_failed", 5},
-        {"timeout", 6},             {"app_unavailable", 6},
+        {"automation_disabled", 3},
+        {"unauthorized", 3},
+        {"unsupported_version", 2},
+        {"invalid_request", 2},
+        {"unsupported_source", 2},
+        {"unsupported_audio", 2},
+        {"permission_required", 3},
+        {"setup_required", 3},
+        {"busy", 4},
+        {"source_unavailable", 4},
+        {"destination_unavailable", 4},
+        {"session_not_found", 4},
+        {"session_not_owned", 4},
+        {"instance_changed", 4},
+        {"idempotency_conflict", 4},
+        {"capacity_exceeded", 4},
+        {"capture_failed", 5},
+        {"finalization_failed", 5},
+        {"timeout", 6},
+        {"app_unavailable", 6},
     };
     std::set<recorder::AutomationErrorCode> covered;
     for (const auto& [wire, status] : table) {

@@ -22,7 +22,8 @@ FakeApp::FakeApp(std::string bundleIdentifier) : bundleIdentifier_(std::move(bun
     std::filesystem::create_directories(bundle_ / "Contents" / "MacOS");
     std::ofstream(bundle_ / "Contents" / "Info.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
            "<plist version=\"1.0\"><dict>\n"
            "<key>CFBundleIdentifier</key><string>"
         << bundleIdentifier_
@@ -44,8 +45,10 @@ std::filesystem::path FakeApp::socketPath() const {
     const std::string previous = saved ? saved : "";
     ::setenv("HOME", home_.c_str(), 1);
     const auto path = recorder::AutomationEndpoint::standard(bundleIdentifier_, "K9WQ2ZP4LM.recorder").path();
-    if (saved) ::setenv("HOME", previous.c_str(), 1);
-    else ::unsetenv("HOME");
+    if (saved)
+        ::setenv("HOME", previous.c_str(), 1);
+    else
+        ::unsetenv("HOME");
     return path;
 }
 

@@ -31,8 +31,10 @@ ProcessOutcome runProcess(const std::vector<std::string>& argv, const ProcessOpt
         if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     for (const auto& [name, value] : options.environment) {
-        if (value) env[name] = *value;
-        else env.erase(name);
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
     }
     std::vector<std::string> envText;
     for (const auto& [name, value] : env) envText.push_back(name + "=" + value);

@@ -32,23 +32,25 @@ const std::string vantorPath = std::string(LUMORA_BUNDLE_DIR) + "/Contents/Helpe
 const std::string usage = std::string(vantor_test::expectedUsage) + "\n";
 const std::string reachHint = "Open Lumora, enable local automation in its settings, and try again.";
 
-const json capabilities = {
-    {"appName", "Lumora"},
-    {"appVersion", "1.3"},
-    {"bundleIdentifier", "app.lumora.Lumora"},
-    {"automationEnabled", true},
-    {"captureReadiness", "ready"},
-    {"supportedSources", {"display"}},
-    {"systemAudioSupported", true},
-    {"microphoneSupported", false},
-    {"maximumDurationSeconds", 3600},
-    {"video",
-     {{"codec", "h264"}, {"container", "mp4"}, {"maximumWidth", 3840}, {"maximumHeight", 2160},
-      {"maximumFramesPerSecond", 60}}}};
+const json capabilities = {{"appName", "Lumora"},
+                           {"appVersion", "1.3"},
+                           {"bundleIdentifier", "app.lumora.Lumora"},
+                           {"automationEnabled", true},
+                           {"captureReadiness", "ready"},
+                           {"supportedSources", {"display"}},
+                           {"systemAudioSupported", true},
+                           {"microphoneSupported", false},
+                           {"maximumDurationSeconds", 3600},
+                           {"video",
+                            {{"codec", "h264"},
+                             {"container", "mp4"},
+                             {"maximumWidth", 3840},
+                             {"maximumHeight", 2160},
+                             {"maximumFramesPerSecond", 60}}}};
 
 json receipt(std::int64_t limit) {
-    return {{"sessionId", "S1"},         {"state", "preparing"},      {"source", {{"kind", "display"}, {"id", "1"}}},
-            {"sourceName", "Display 1"}, {"systemAudio", false},      {"durationLimitSeconds", limit},
+    return {{"sessionId", "S1"},         {"state", "preparing"},  {"source", {{"kind", "display"}, {"id", "1"}}},
+            {"sourceName", "Display 1"}, {"systemAudio", false},  {"durationLimitSeconds", limit},
             {"expectedWidth", 1920},     {"expectedHeight", 1080}};
 }
 
@@ -56,8 +58,12 @@ json savedResult() {
     return {{"sessionId", "S1"},
             {"state", "saved"},
             {"recording",
-             {{"path", "/tmp/r/one.mp4"}, {"durationSeconds", 2.5}, {"width", 1920}, {"height", 1080},
-              {"bytes", 5000000000}, {"warnings", json::array()}}}};
+             {{"path", "/tmp/r/one.mp4"},
+              {"durationSeconds", 2.5},
+              {"width", 1920},
+              {"height", 1080},
+              {"bytes", 5000000000},
+              {"warnings", json::array()}}}};
 }
 
 json failedResult() {
@@ -71,11 +77,19 @@ protected:
     // Replies per command; tests replace entries.
     std::map<std::string, std::function<std::string(const json&)>> replies = {
         {"capabilities", [](const json& r) { return FakeApp::success(r, capabilities); }},
-        {"displays", [](const json& r) { return FakeApp::success(r, {{"displays", json::array()}}); }},
+        {"displays",
+         [](const json& r) {
+             return FakeApp::success(r, {{"displays", json::array()}});
+         }},
         {"start", [](const json& r) { return FakeApp::success(r, receipt(600)); }},
         {"status",
-         [](const json& r) { return FakeApp::success(r, {{"captureReadiness", "ready"}, {"automationEnabled", true}}); }},
-        {"stop", [](const json& r) { return FakeApp::success(r, {{"sessionId", "S1"}, {"state", "stopping"}}); }},
+         [](const json& r) {
+             return FakeApp::success(r, {{"captureReadiness", "ready"}, {"automationEnabled", true}});
+         }},
+        {"stop",
+         [](const json& r) {
+             return FakeApp::success(r, {{"sessionId", "S1"}, {"state", "stopping"}});
+         }},
         {"result", [](const json& r) { return FakeApp::success(r, savedResult()); }},
     };
 
@@ -106,7 +120,8 @@ protected:
 
     bool launched() const { return std::filesystem::exists(app.bundle() / "Contents" / "MacOS" / "Lumora.launched"); }
 
-    ProcessOutcome vantor(std::vector<std::string> arguments, std::map<std::string, std::optional<std::string>> env = {}) {
+    ProcessOutcome vantor(std::vector<std::string> arguments,
+                          std::map<std::string, std::optional<std::string>> env = {}) {
         std::vector<std::string> argv = {vantorPath, "--app", app.bundle().string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         env.emplace("HOME", app.home().string());
@@ -136,7 +151,8 @@ json document(const ProcessOutcome& outcome) {
 
 TEST_F(VantorWithFakeApp, HelpAndGrammarErrorsNeedNoApp) {
     // Nothing listens: every one of these ends before any connection attempt.
-    expectUsage(testing_support::runProcess({vantorPath}, testing_support::inEnvironment({{"HOME", app.home().string()}})), 2);
+    expectUsage(
+        testing_support::runProcess({vantorPath}, testing_support::inEnvironment({{"HOME", app.home().string()}})), 2);
     expectUsage(vantor({"--help"}), 0);
     expectUsage(vantor({"setup", "--help"}), 0);
     expectUsage(vantor({"start", "--help"}), 0);
@@ -165,7 +181,10 @@ TEST_F(VantorWithFakeApp, CommandErrorsComeAfterTheConnection) {
     expectUsage(vantor({"start", "--display", "1", "--duration", "abc"}), 2);
     expectUsage(vantor({"start", "--display", "1", "--duration", "9223372036854775808"}), 2);
     expectUsage(vantor({"start", "--duration", "5"}), 2);
-    expectUsage(vantor({"start", "--display", "1", "--request-id", "ab\xFF" "c"}), 2);
+    expectUsage(vantor({"start", "--display", "1", "--request-id",
+                        "ab\xFF"
+                        "c"}),
+                2);
     expectUsage(vantor({"stop"}), 2);
     expectUsage(vantor({"result", "--wait"}), 2);
     EXPECT_TRUE(requestsNamed("start").empty());
@@ -208,9 +227,12 @@ TEST_F(VantorWithFakeApp, DisplaysAlwaysHasItsOneKey) {
     EXPECT_EQ(outcome.exitStatus, 0);
     EXPECT_EQ(outcome.out, "{\n  \"displays\" : []\n}\n");
     setReply("displays", [](const json& r) {
-        return FakeApp::success(
-            r, {{"displays",
-                 {{{"id", "1"}, {"name", "Main/Left"}, {"pixelWidth", 1920}, {"pixelHeight", 1080}, {"isDefault", true}}}}});
+        return FakeApp::success(r, {{"displays",
+                                     {{{"id", "1"},
+                                       {"name", "Main/Left"},
+                                       {"pixelWidth", 1920},
+                                       {"pixelHeight", 1080},
+                                       {"isDefault", true}}}}});
     });
     outcome = vantor({"displays"});
     EXPECT_EQ(outcome.exitStatus, 0);
@@ -374,7 +396,8 @@ TEST_F(VantorWithFakeApp, MalformedRepliesAreConnectionFailures) {
     // A reply without its result, and one with a number that no double holds.
     const std::vector<std::function<std::string(const json&)>> replies{
         [](const json& r) {
-            return json{{"protocolVersion", 1}, {"requestId", r["requestId"]}, {"appInstanceId", "X"}, {"ok", true}}.dump();
+            return json{{"protocolVersion", 1}, {"requestId", r["requestId"]}, {"appInstanceId", "X"}, {"ok", true}}
+                .dump();
         },
         [](const json& r) {
             return R"({"protocolVersion":1,"requestId":)" + r["requestId"].dump() +
@@ -425,13 +448,14 @@ TEST_F(VantorWithFakeApp, ARunningAppThatDoesNotAnswerIsNotLaunchedAgain) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(outcome.exitStatus, 6);
-    EXPECT_EQ(document(outcome),
-              (json{{"error",
-                     {{"code", "app_unavailable"},
-                      {"message", "Lumora is running, but this process cannot reach its automation socket."},
-                      {"hint",
-                       "Check that \"Allow local automation\" is on in Lumora settings. If your AI app runs commands in "
-                       "a restricted environment, allow this command to reach Lumora's local connection."}}}}));
+    EXPECT_EQ(
+        document(outcome),
+        (json{{"error",
+               {{"code", "app_unavailable"},
+                {"message", "Lumora is running, but this process cannot reach its automation socket."},
+                {"hint",
+                 "Check that \"Allow local automation\" is on in Lumora settings. If your AI app runs commands in "
+                 "a restricted environment, allow this command to reach Lumora's local connection."}}}}));
 }
 
 TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
@@ -439,15 +463,18 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     const auto home = app.home().string();
     // RECORDER_APP alone finds the fake app.
     auto outcome = testing_support::runProcess(
-        {vantorPath, "capabilities"}, testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+        {vantorPath, "capabilities"},
+        testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     // --app wins over RECORDER_APP.
-    outcome = testing_support::runProcess({vantorPath, "--app", home + "/Missing.app", "capabilities"},
-                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+    outcome = testing_support::runProcess(
+        {vantorPath, "--app", home + "/Missing.app", "capabilities"},
+        testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome)["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"Missing.app\")");
     // An empty RECORDER_APP still counts as set.
-    outcome = testing_support::runProcess({vantorPath, "setup"}, testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
+    outcome = testing_support::runProcess({vantorPath, "setup"},
+                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_TRUE(document(outcome)["error"]["message"].get<std::string>().starts_with(
         "The recorder app could not be located: unexpectedBundle("));
@@ -456,8 +483,9 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     const auto link = app.home() / "bin" / "vantor";
     std::filesystem::create_directories(link.parent_path());
     std::filesystem::create_symlink(vantorPath, link);
-    outcome = testing_support::runProcess({link.string(), "setup", "--format", "json"},
-                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
+    outcome =
+        testing_support::runProcess({link.string(), "setup", "--format", "json"},
+                                    testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     const auto bundle = std::filesystem::canonical(LUMORA_BUNDLE_DIR).string();
     EXPECT_EQ(json::parse(outcome.out)["mcpServers"]["lumora"]["command"], bundle + "/Contents/Helpers/Quillon");
@@ -506,7 +534,8 @@ TEST_F(VantorWithFakeApp, TextThatIsNotUTF8StillGivesADocument) {
                                                      testing_support::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     const auto doc = document(outcome);
-    EXPECT_EQ(doc["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"\xEF\xBF\xBD\xEF\xBF\xBD.app\")");
+    EXPECT_EQ(doc["error"]["message"],
+              "Lumora could not be reached: unexpectedBundle(\"\xEF\xBF\xBD\xEF\xBF\xBD.app\")");
 }
 
 }  // namespace
@@ -542,9 +571,9 @@ TEST(VantorEmbeddedInformation, NamesTheAppWhenTheBundleHasNoList) {
     const auto helpers = root / "Other.app" / "Contents" / "Helpers";
     std::filesystem::create_directories(helpers);
     std::filesystem::copy_file(vantorPath, helpers / "vantor");
-    const auto outcome = testing_support::runProcess({(helpers / "vantor").string(), "setup", "--format", "json"},
-                                                     testing_support::inEnvironment({{"HOME", root.string()},
-                                                                                     {"RECORDER_APP", std::nullopt}}));
+    const auto outcome = testing_support::runProcess(
+        {(helpers / "vantor").string(), "setup", "--format", "json"},
+        testing_support::inEnvironment({{"HOME", root.string()}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     EXPECT_EQ(json::parse(outcome.out, nullptr, false)["mcpServers"]["lumora"]["command"],
               (root / "Other.app" / "Contents" / "Helpers" / "Quillon").string());

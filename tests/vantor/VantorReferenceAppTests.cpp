@@ -74,7 +74,8 @@ protected:
 
     // settings.json next to the socket, read by the app when it starts.
     void writeSettings(const json& extra = json::object()) {
-        json settings = {{"outputFolder", (home / "Videos").string()}, {"frameRate", 10}, {"captureBackend", "synthetic"}};
+        json settings = {
+            {"outputFolder", (home / "Videos").string()}, {"frameRate", 10}, {"captureBackend", "synthetic"}};
         if (extra.is_object()) settings.update(extra);
         const auto directory = fs::path(socketPath).parent_path();
         fs::create_directories(directory);
@@ -248,7 +249,8 @@ TEST_F(VantorWithReferenceApp, RejectedStopOfAManualRecordingIsPrintedUnchanged)
         const auto doc = document(vantor({"status"}));
         if (doc.contains("session") && doc["session"]["origin"] == "manual" && doc["session"].contains("sessionId"))
             session = doc["session"]["sessionId"];
-        else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_FALSE(session.empty());
 
