@@ -25,7 +25,7 @@ HOME=$home "${pin[@]}" "$bundle/Contents/MacOS/Lumora" --automation-launch >/dev
 app_pid=$!
 socket=$(find "$home/.local/share" -name automation.sock 2>/dev/null || true)
 for _ in $(seq 100); do
-  socket=$(find "$home/.local/share" -name automation.sock 2>/dev/null | head -1)
+  socket=$(find "$home/.local/share" -name automation.sock 2>/dev/null | head -1 || true)
   [[ -n $socket ]] && break
   sleep 0.1
 done
