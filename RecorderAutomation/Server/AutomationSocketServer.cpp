@@ -534,6 +534,14 @@ asio::awaitable<void> AutomationSocketServer::Core::readLoop(ConnectionPointer c
             dispatch(connection, frame);
             if (!connection->open) co_return;  // a failed send dropped it
         }
+        if (connection->busy) {
+            // Let the handler call (queued just now) go first: a quick one has answered when
+            // the next read starts, and that read then finds the peer's next bytes or its end
+            // of stream without waiting. A call that lasts leaves this coroutine to the thread
+            // that takes the loop over, which reads on.
+            co_await asio::post(io_, awaitable);
+            if (!connection->open) co_return;
+        }
     }
 }
 
