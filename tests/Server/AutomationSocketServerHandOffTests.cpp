@@ -3,10 +3,14 @@
 #include "RecorderAutomation/Server/AutomationSocketServer.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -164,6 +168,30 @@ TEST_F(ServerHandOffTest, ReleasingTheServerDoesNotWaitForAHeldCallAndNoLoopThre
     release.open();
     EXPECT_TRUE(waitUntil([&] { return handler->returned == 1; }));
     EXPECT_TRUE(waitUntil([&] { return loopThreads() <= threadsBefore; }));
+}
+
+// In a child process: constructs a server with every descriptor number taken (the timer is
+// the first descriptor the server opens) and exits 0 after printing the failure.
+[[noreturn]] void constructWithoutDescriptors(const AutomationEndpoint& endpoint) {
+    const rlimit few{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    while (::dup(0) >= 0) {
+    }
+    try {
+        AutomationSocketServer server(endpoint, "instance-A", std::make_shared<ScriptedHandler>());
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        std::_Exit(0);
+    }
+    std::_Exit(1);
+}
+
+TEST(ServerHandOffTimer, AServerThatCannotCreateItsHandOffTimerFailsToConstruct) {
+    TemporaryDirectory temporary;
+    const AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
+    // A fresh process: the loop threads of earlier tests must not be forked mid-step.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(constructWithoutDescriptors(endpoint), testing::ExitedWithCode(0), "timerfd_create");
 }
 
 }  // namespace
