@@ -1,6 +1,5 @@
 #include "RecorderAutomation/Client/UnixSocket.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
