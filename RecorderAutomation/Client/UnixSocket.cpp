@@ -1,6 +1,5 @@
 #include "RecorderAutomation/Client/UnixSocket.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,16 +53,10 @@ int connect(std::string_view path, double timeout) {
     // The address first: a path that is too long fails before any socket exists.
     const sockaddr_un addr = address(path);
 
-    // Close-on-exec so that an app launched meanwhile never inherits a connection.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Close-on-exec so that an app launched meanwhile never inherits a connection; non-blocking
+    // from the start, so that every wait is a poll bounded by the deadline.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) throw Failure::systemCall("socket", errno);
-
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        const int error = errno;
-        ::close(fd);
-        throw Failure::systemCall("fcntl", error);
-    }
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
     const int error = errno;
@@ -130,16 +123,20 @@ std::string readLine(int fd, double timeout, std::int64_t limit) {
     LineFrameDecoder decoder(limit);
     char buffer[4096];
     const auto deadline = deadlineAfter(timeout);
+    // Read first and wait only when nothing is there: a reply that has already come costs no poll.
+    bool mayBeReady = true;
     while (true) {
         const double remaining = secondsUntil(deadline);
         if (!(remaining > 0)) throw Failure::timedOut();
-        wait(fd, POLLIN, remaining);
+        if (!mayBeReady) wait(fd, POLLIN, remaining);
         const ssize_t received = ::read(fd, buffer, sizeof buffer);
         if (received == 0) throw Failure::closed();
         if (received < 0) {
+            mayBeReady = errno == EINTR;
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
             throw Failure::systemCall("read", errno);
         }
+        mayBeReady = true;
         auto frames = decoder.append(std::string_view(buffer, static_cast<std::size_t>(received)));
         if (!frames.empty()) return std::move(frames.front());
     }

@@ -48,8 +48,9 @@ void wait(int fd, short events, double timeout);
 // signal.
 void writeAll(int fd, std::string_view bytes, double timeout);
 
-// The first complete line (without its line feed) before the deadline; blank lines are skipped,
-// anything after the first line is dropped. Also throws LineFrameDecoder::Failure.
+// The first complete line (without its line feed) before the deadline, from a non-blocking
+// descriptor (as connect() returns); blank lines are skipped, anything after the first line is
+// dropped. Also throws LineFrameDecoder::Failure.
 std::string readLine(int fd, double timeout, std::int64_t limit);
 
 // The whole milliseconds that poll() waits for `timeout` seconds: truncated, at most one hour,

@@ -4,13 +4,15 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -42,25 +44,13 @@
 #include "RecorderAutomation/Protocol/AutomationResponseEncoder.h"
 #include "RecorderAutomation/Protocol/JSONObjectReader.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
-#include "RecorderAutomation/Server/HandlerThreads.h"
 
 namespace recorder {
 
 namespace {
 
 using namespace asio::experimental::awaitable_operators;
-using ConnectionID = std::array<unsigned char, sizeof(uuid_t)>;
 constexpr auto awaitable = asio::experimental::as_tuple(asio::use_awaitable);
-
-// A fresh random identifier, so that a connection is told apart from a later one that reuses
-// its descriptor number.
-ConnectionID makeConnectionID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    ConnectionID id;
-    std::memcpy(id.data(), uuid, id.size());
-    return id;
-}
 
 constexpr std::size_t readBufferBytes = 4096;
 constexpr int listenBacklog = 8;
@@ -72,6 +62,16 @@ constexpr std::size_t maximumQueuedReplyBytes = std::size_t{1} << 20;
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
 // The loop's label, "recorder.automation.server", cut to the 15 characters a thread name holds.
 constexpr char loopThreadName[] = "rec.auto.server";
+// How long a handler call may hold the loop thread before the standby thread takes the loop
+// over: short enough that no other connection notices, long enough that a fast handler (nearly
+// every request) never causes a thread change.
+constexpr auto handOffDelay = std::chrono::milliseconds(1);
+
+// Which server's loop the calling thread is running just now, if any; cleared while it runs a
+// handler, which may call start() or stop() and must then wait for the loop like any caller.
+thread_local const void* leadingLoop = nullptr;
+// Set by a handler call whose thread lost the loop meanwhile: that thread leaves the loop.
+thread_local bool handedOver = false;
 
 constexpr std::string_view undecodableMessage = "The request could not be decoded: ";
 constexpr std::string_view undecodableHint = "Check the command name, parameter names, and protocol version.";
@@ -105,47 +105,62 @@ std::string AutomationSocketServer::System::description() const {
     return failure_text::caseForm("system", {failure_text::quoted(call), std::to_string(number)});
 }
 
-// The server's state and its event loop: one io_context run by one thread. Everything that
-// touches the state (accepting, each connection's reader and writer coroutines, the return of a
-// handler's reply, start and stop) runs on that thread, one step at a time, so the state needs
-// no lock; only the copies read from outside (statistics, listening) are guarded. Handlers run
-// on HandlerThreads and post their reply back to the loop.
+// The server's state and its event loop: one io_context, run by one thread at a time (the
+// leader). Everything that touches the state (accepting, each connection's reader and writer
+// coroutines, handler calls and their replies, start and stop) runs as steps of that loop, one
+// at a time, so the state needs no lock; only the copies read from outside (statistics,
+// listening) and the hand-off between threads are guarded.
+//
+// A handler call runs on the leader itself, so a fast one costs no thread change. A standby
+// thread waits on a timer armed as the call begins; if the call still runs when it expires,
+// the standby becomes the leader and runs the loop on, and the old leader, once its handler
+// returns, posts the reply to the loop and leaves it (staying as the standby if none is left).
 class AutomationSocketServer::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(AutomationEndpoint endpoint, std::string appInstanceID, std::shared_ptr<AutomationRequestHandling> handler)
         : endpoint_(std::move(endpoint)), appInstanceID_(std::move(appInstanceID)), handler_(std::move(handler)) {
-        thread_ = std::thread([this] {
-            pthread_setname_np(pthread_self(), loopThreadName);
-            // A step that throws unexpectedly must not end the loop; run() returns normally
-            // only once the loop is shut down.
-            while (true) {
-                try {
-                    io_.run();
-                    return;
-                } catch (...) {
-                }
-            }
-        });
+        // Blocking: the standby does nothing but wait for it.
+        timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+        if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
     }
 
-    ~Core() {
-        if (thread_.joinable()) shutDownLoop();
+    ~Core() { ::close(timer_); }
+
+    // Starts the first leader. Its threads hold the core, which lives until the last has left.
+    void launch() {
+        {
+            std::lock_guard lock(roles_->mutex);
+            ++roles_->loopThreads;
+        }
+        try {
+            std::thread(serve, shared_from_this(), true).detach();
+        } catch (...) {
+            std::lock_guard lock(roles_->mutex);
+            --roles_->loopThreads;
+            throw;
+        }
     }
 
     // Runs `step` on the loop and waits for its result (or exception).
     template <class Step>
     auto onLoop(Step step) -> decltype(step()) {
-        if (io_.get_executor().running_in_this_thread()) return step();
+        if (leadingLoop == this) return step();
         std::packaged_task<decltype(step())()> task(std::move(step));
         auto result = task.get_future();
         asio::post(io_, [&task] { task(); });
         return result.get();
     }
 
+    // Ends the loop: once it returns, no step runs again. Threads still in a handler call
+    // leave as soon as it returns.
     void shutDownLoop() {
+        std::unique_lock lock(roles_->mutex);
+        if (stopping_) return;
+        stopping_ = true;
         work_.reset();
         io_.stop();
-        if (thread_.joinable()) thread_.join();
+        arm(std::chrono::nanoseconds(1));  // wakes the standby, which then ends
+        roles_->left.wait(lock, [&] { return roles_->loopThreads == 0; });
     }
 
     void start();
@@ -164,12 +179,8 @@ public:
 private:
     struct Connection {
         Connection(asio::io_context& io, int fd)
-            : id(makeConnectionID()),
-              descriptor(fd),
-              socket(io, asio::local::stream_protocol(), fd),
-              writeDeadline(io) {}
+            : descriptor(fd), socket(io, asio::local::stream_protocol(), fd), writeDeadline(io) {}
 
-        ConnectionID id;
         int descriptor;
         asio::local::stream_protocol::socket socket;
         asio::steady_timer writeDeadline;
@@ -184,6 +195,17 @@ private:
         bool writing = false;
     };
     using ConnectionPointer = std::shared_ptr<Connection>;
+
+    // A loop thread's life: leader (or standby until it takes over), standby again after a
+    // hand-off when no other standby is left, until the loop ends.
+    static void serve(std::shared_ptr<Core> core, bool leading);
+    // Runs loop steps until this thread hands the loop over or the loop ends.
+    void lead();
+    // Waits for the timer; true once this thread has taken the loop over, false when it ends.
+    bool standBy();
+    // Whether a standby waits (starting one if needed) before a handler call may hold the loop.
+    bool ensureStandby();
+    void arm(std::chrono::nanoseconds delay);
 
     template <class Change>
     void updateStatistics(Change change) {
@@ -201,6 +223,7 @@ private:
     void dropClosedConnections();
     asio::awaitable<void> readLoop(ConnectionPointer connection);
     void dispatch(const ConnectionPointer& connection, const std::string& frame);
+    void call(const std::weak_ptr<Connection>& weakConnection, const AutomationRequest& request);
     void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
                          const std::string& requestID);
     void send(const ConnectionPointer& connection, const AutomationReply& reply, std::string_view requestID);
@@ -208,24 +231,135 @@ private:
     void drop(const ConnectionPointer& connection);
 
     // Declared first so that it is destroyed last: sockets and timers belong to it.
-    asio::io_context io_{1};
+    asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
 
     const AutomationEndpoint endpoint_;
     const std::string appInstanceID_;
     const std::shared_ptr<AutomationRequestHandling> handler_;
+    // This process's user, whose peers alone are served.
+    const uid_t user_ = ::getuid();
 
     // Guards only the two values read from outside the loop.
     mutable std::mutex published_;
     bool listening_ = false;
     Statistics statistics_;
 
+    // The hand-off between leader and standby. The lock and the count of loop threads outlive
+    // the core: a thread lets go of the core before it counts itself out.
+    struct Roles {
+        std::mutex mutex;
+        std::condition_variable left;
+        // Threads that are the leader or the standby (not those left in a handler call).
+        int loopThreads = 0;
+    };
+    const std::shared_ptr<Roles> roles_ = std::make_shared<Roles>();
+    int timer_ = -1;
+    bool armed_ = false;
+    bool stopping_ = false;
+    bool standbyPresent_ = false;
+    // The leader is in a handler call that began at `callStarted_`; cleared by whichever of
+    // the two, the call's end or the standby's take-over, comes first.
+    bool leaderInCall_ = false;
+    std::chrono::steady_clock::time_point callStarted_;
+
     // The loop's own state.
     std::shared_ptr<asio::posix::stream_descriptor> listener_;
     std::map<int, ConnectionPointer> connections_;
-
-    std::thread thread_;
 };
+
+void AutomationSocketServer::Core::serve(std::shared_ptr<Core> core, bool leading) {
+    pthread_setname_np(pthread_self(), loopThreadName);
+    const auto roles = core->roles_;
+    bool running = leading || core->standBy();
+    while (running) {
+        core->lead();
+        {
+            std::lock_guard lock(roles->mutex);
+            if (!handedOver) break;  // the loop ended
+            handedOver = false;
+            // Out of its handler call: the next standby, unless one waits already.
+            if (core->stopping_ || core->standbyPresent_) return;
+            core->standbyPresent_ = true;
+            ++roles->loopThreads;
+        }
+        running = core->standBy();
+    }
+    // The core may end here, on this thread, if the server let go of it already.
+    core.reset();
+    std::lock_guard lock(roles->mutex);
+    --roles->loopThreads;
+    roles->left.notify_all();
+}
+
+void AutomationSocketServer::Core::lead() {
+    leadingLoop = this;
+    while (!handedOver) {
+        try {
+            // 0 only once the loop is stopped: the work guard keeps it busy until then.
+            if (io_.run_one() == 0) break;
+        } catch (...) {
+            // A step that throws unexpectedly must not end the loop.
+        }
+    }
+    leadingLoop = nullptr;
+}
+
+bool AutomationSocketServer::Core::standBy() {
+    while (true) {
+        std::uint64_t expirations;
+        [[maybe_unused]] const auto cleared = ::read(timer_, &expirations, sizeof expirations);
+        std::lock_guard lock(roles_->mutex);
+        armed_ = false;
+        if (stopping_) {
+            // A leader still in a handler call leaves the loop when the call returns; the
+            // shutdown does not wait for it.
+            if (leaderInCall_) {
+                leaderInCall_ = false;
+                --roles_->loopThreads;
+            }
+            standbyPresent_ = false;
+            return false;
+        }
+        if (!leaderInCall_) continue;  // the call ended in time
+        const auto held = std::chrono::steady_clock::now() - callStarted_;
+        if (held < handOffDelay) {  // a later call than the one that armed the timer
+            arm(handOffDelay - held);
+            continue;
+        }
+        // The old leader, still in its call, no longer counts as a loop thread.
+        leaderInCall_ = false;
+        standbyPresent_ = false;
+        --roles_->loopThreads;
+        return true;
+    }
+}
+
+bool AutomationSocketServer::Core::ensureStandby() {
+    {
+        std::lock_guard lock(roles_->mutex);
+        if (standbyPresent_) return true;
+        standbyPresent_ = true;
+        ++roles_->loopThreads;
+    }
+    try {
+        std::thread(serve, shared_from_this(), false).detach();
+        return true;
+    } catch (const std::system_error&) {
+        std::lock_guard lock(roles_->mutex);
+        standbyPresent_ = false;
+        --roles_->loopThreads;
+        return false;
+    }
+}
+
+void AutomationSocketServer::Core::arm(std::chrono::nanoseconds delay) {
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
+    setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
+    ::timerfd_settime(timer_, 0, &setting, nullptr);  // cannot fail on our own valid descriptor
+    armed_ = true;
+}
 
 void AutomationSocketServer::Core::start() {
     if (listener_) throw Failure::alreadyListening();
@@ -343,10 +477,10 @@ bool AutomationSocketServer::Core::acceptPending(int listener) {
 
         ucred peer{};
         socklen_t length = sizeof peer;
-        const bool identified = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+        const bool sameUser = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == user_;
         const auto limit = static_cast<std::size_t>(AutomationProtocol::maximumConnections);
-        if (identified && peer.uid == ::getuid() && connections_.size() >= limit) dropClosedConnections();
-        if (!identified || peer.uid != ::getuid() || connections_.size() >= limit) {
+        if (sameUser && connections_.size() >= limit) dropClosedConnections();
+        if (!sameUser || connections_.size() >= limit) {
             updateStatistics([](Statistics& s) { ++s.rejectedPeers; });
             ::close(fd);
             continue;
@@ -400,6 +534,14 @@ asio::awaitable<void> AutomationSocketServer::Core::readLoop(ConnectionPointer c
             dispatch(connection, frame);
             if (!connection->open) co_return;  // a failed send dropped it
         }
+        if (connection->busy) {
+            // Let the handler call (queued just now) go first: a quick one has answered when
+            // the next read starts, and that read then finds the peer's next bytes or its end
+            // of stream without waiting. A call that lasts leaves this coroutine to the thread
+            // that takes the loop over, which reads on.
+            co_await asio::post(io_, awaitable);
+            if (!connection->open) co_return;
+        }
     }
 }
 
@@ -421,35 +563,63 @@ void AutomationSocketServer::Core::dispatch(const ConnectionPointer& connection,
         return;
     }
     connection->busy = true;
-    // The handler call holds the connection only weakly: it may outlive the loop, whose
-    // objects must not be released on another thread afterwards.
-    std::weak_ptr<Connection> weakConnection = connection;
-    auto job = [weak = weak_from_this(), handler = handler_, request = std::move(*request), weakConnection] {
-        std::optional<AutomationReply> reply;
-        try {
-            reply = handler->handle(request);
-        } catch (const AutomationFailure& failure) {
-            reply = AutomationReply::failure(failure);
-        } catch (...) {
-            // Leaves no reply: the connection is dropped.
+    // A step of its own, so that the reader reads on (and refuses what the peer sends
+    // meanwhile) should the call outlast the hand-off.
+    asio::post(io_, [this, weakConnection = std::weak_ptr<Connection>(connection), request = std::move(*request)] {
+        call(weakConnection, request);
+    });
+}
+
+void AutomationSocketServer::Core::call(const std::weak_ptr<Connection>& weakConnection,
+                                        const AutomationRequest& request) {
+    {
+        const auto connection = weakConnection.lock();
+        if (!connection || !connection->open) return;  // dropped meanwhile
+        if (!ensureStandby()) {
+            // No thread could be started to take the loop over: like a handler that failed, no reply.
+            drop(connection);
+            return;
         }
-        // Straight back onto the loop; the posted step holds the server only weakly, so a
-        // server released meanwhile serves nothing more.
-        if (const auto core = weak.lock()) {
-            asio::post(core->io_,
-                       [weak, weakConnection, reply = std::move(reply), requestID = request.requestID]() mutable {
-                           const auto again = weak.lock();
-                           const auto connection = weakConnection.lock();
-                           if (again && connection) again->handlerReturned(connection, std::move(reply), requestID);
-                       });
-        }
-    };
-    try {
-        HandlerThreads::run(std::move(job));
-    } catch (const std::system_error&) {
-        // No thread could be started for the handler: like a handler that failed, no reply.
-        drop(connection);
     }
+    {
+        std::lock_guard lock(roles_->mutex);
+        leaderInCall_ = true;
+        callStarted_ = std::chrono::steady_clock::now();
+        // Left armed after a call that ended in time: the standby wakes once and finds nothing
+        // to do, which is cheaper than disarming after every call.
+        if (!armed_) arm(handOffDelay);
+    }
+    // The connection is held only weakly meanwhile: should this thread lose the loop, it must
+    // not release the loop's objects afterwards.
+    leadingLoop = nullptr;
+    std::optional<AutomationReply> reply;
+    try {
+        reply = handler_->handle(request);
+    } catch (const AutomationFailure& failure) {
+        reply = AutomationReply::failure(failure);
+    } catch (...) {
+        // Leaves no reply: the connection is dropped.
+    }
+    bool lost;
+    {
+        std::lock_guard lock(roles_->mutex);
+        lost = !leaderInCall_;
+        leaderInCall_ = false;
+    }
+    if (!lost) {
+        leadingLoop = this;
+        if (const auto connection = weakConnection.lock())
+            handlerReturned(connection, std::move(reply), request.requestID);
+        return;
+    }
+    // Another thread runs the loop now: the reply goes to it, and this thread leaves the loop.
+    handedOver = true;
+    asio::post(io_, [weak = weak_from_this(), weakConnection, reply = std::move(reply),
+                     requestID = request.requestID]() mutable {
+        const auto core = weak.lock();
+        const auto connection = weakConnection.lock();
+        if (core && connection) core->handlerReturned(connection, std::move(reply), requestID);
+    });
 }
 
 void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& connection,
@@ -530,14 +700,16 @@ void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
 AutomationSocketServer::AutomationSocketServer(AutomationEndpoint endpoint, std::string appInstanceID,
                                                std::shared_ptr<AutomationRequestHandling> handler)
     : endpoint_(endpoint),
-      core_(std::make_shared<Core>(std::move(endpoint), std::move(appInstanceID), std::move(handler))) {}
+      core_(std::make_shared<Core>(std::move(endpoint), std::move(appInstanceID), std::move(handler))) {
+    core_->launch();
+}
 
 AutomationSocketServer::~AutomationSocketServer() {
     try {
         stop();
     } catch (...) {
     }
-    // After this no step runs again; handler calls still holding the core find nothing to serve.
+    // After this no step runs again; threads still in a handler call find nothing to serve.
     core_->shutDownLoop();
 }
 

@@ -48,7 +48,8 @@ public:
     // Time allowed for writing one reply, in seconds.
     static constexpr double replyTimeout = 5;
 
-    // Opens no socket; starts the server's own event thread, idle until start().
+    // Opens no socket; starts the server's own event thread, idle until start(). Throws
+    // std::system_error when its hand-off timer ("timerfd_create") or thread cannot be made.
     AutomationSocketServer(AutomationEndpoint endpoint, std::string appInstanceID,
                            std::shared_ptr<AutomationRequestHandling> handler);
     // Stops serving as stop() does; replies of handler calls still in flight are discarded.
