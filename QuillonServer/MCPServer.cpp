@@ -55,11 +55,7 @@ std::string describe(const std::exception_ptr& error) {
 
 MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
                      std::shared_ptr<MCPTransport> transport)
-    : info_(std::move(info)),
-      tools_(std::move(tools)),
-      handler_(std::move(handler)),
-      transport_(std::move(transport)),
-      toolList_(listing(tools_)) {
+    : info_(std::move(info)), tools_(std::move(tools)), handler_(std::move(handler)), transport_(std::move(transport)) {
     for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
@@ -317,7 +313,11 @@ JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
         return JSON(std::move(result));
     }
     if (method == "ping") return JSON(JSON::Object{});
-    if (method == "tools/list") return toolList_;
+    if (method == "tools/list") {
+        // Built at the first listing, not at start-up: a host waits for the initialize reply first.
+        std::call_once(toolListBuilt_, [this] { toolList_ = listing(tools_); });
+        return toolList_;
+    }
     if (method == "tools/call") {
         std::optional<std::string> name;
         if (nonEmptyObject(params)) name = nameText((*params)["name"]);

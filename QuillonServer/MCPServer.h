@@ -92,7 +92,8 @@ private:
     const std::vector<MCPTool> tools_;
     const std::shared_ptr<MCPToolHandler> handler_;
     const std::shared_ptr<MCPTransport> transport_;
-    const JSON toolList_;  // the "tools/list" result, built once
+    std::once_flag toolListBuilt_;
+    JSON toolList_;  // the "tools/list" result, built once
     std::unordered_map<std::string, std::size_t> toolIndex_;
     int timer_ = -1;  // timerfd that wakes the standby reader
 
