@@ -49,6 +49,56 @@ JSON fromTree(const nlohmann::json& tree) {
     }
 }
 
+// A string literal with nlohmann's escaping (no ASCII forcing, invalid UTF-8 replaced). ASCII text,
+// which is nearly all a reply holds, is escaped here; anything else goes through nlohmann, whose
+// UTF-8 checking and replacement this does not repeat. Building a nlohmann value and its serializer
+// per string was a large share of a reply's cost.
+void writeString(std::string_view text, std::string& out) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii) {
+        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
 // Compact text written straight from the value: the same bytes as nlohmann's dump of the
 // equivalent tree (its objects are sorted maps too), without building that tree first. Strings
 // and reals still go through nlohmann's own writer, for its escaping and number forms.
@@ -67,7 +117,7 @@ void write(const JSON& value, std::string& out) {
                 if (!std::isfinite(payload)) throw std::domain_error("a non-finite number has no JSON text");
                 out += nlohmann::json(payload).dump();
             } else if constexpr (std::is_same_v<T, std::string>) {
-                out += nlohmann::json(payload).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                writeString(payload, out);
             } else if constexpr (std::is_same_v<T, JSON::Array>) {
                 out += '[';
                 for (std::size_t i = 0; i < payload.size(); ++i) {
@@ -81,7 +131,7 @@ void write(const JSON& value, std::string& out) {
                 for (const auto& [key, member] : payload) {
                     if (!first) out += ',';
                     first = false;
-                    out += nlohmann::json(key).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                    writeString(key, out);
                     out += ':';
                     write(member, out);
                 }

@@ -55,11 +55,7 @@ std::string describe(const std::exception_ptr& error) {
 
 MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
                      std::shared_ptr<MCPTransport> transport)
-    : info_(std::move(info)),
-      tools_(std::move(tools)),
-      handler_(std::move(handler)),
-      transport_(std::move(transport)),
-      toolList_(listing(tools_)) {
+    : info_(std::move(info)), tools_(std::move(tools)), handler_(std::move(handler)), transport_(std::move(transport)) {
     for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
@@ -131,6 +127,7 @@ void MCPServer::endOfInput() {
 }
 
 void MCPServer::arm(std::chrono::nanoseconds delay) {
+    timerArmed_ = delay.count() > 0;
     itimerspec setting{};
     setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
     setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
@@ -145,11 +142,18 @@ void MCPServer::standBy() {
         std::uint64_t expirations;
         [[maybe_unused]] auto cleared = ::read(timer_, &expirations, sizeof expirations);
         std::unique_lock lock(mutex_);
+        timerArmed_ = false;
         if (endOfInput_) {
             standby_ = false;
             return;
         }
-        if (!leaderInCall_) continue;  // the call ended as the timer expired
+        if (!leaderInCall_) continue;  // no call runs; the next one arms the timer again
+        // The timer was armed for an earlier call: wait out the rest of this one's delay.
+        auto lasted = std::chrono::steady_clock::now() - callBegan_;
+        if (lasted < callHandOffDelay) {
+            arm(callHandOffDelay - lasted);
+            continue;
+        }
         // The call outlasts the delay: read on in its place.
         leaderInCall_ = false;
         ++term_;
@@ -211,8 +215,12 @@ bool MCPServer::run(JSONRPCMessage::Request request) {
                 pool_.submit([this] { standBy(); });
             }
             leaderInCall_ = true;
+            callBegan_ = std::chrono::steady_clock::now();
             term = term_;
-            arm(callHandOffDelay);
+            // Armed once for a stream of short calls, not per call: arming a timer is a costly
+            // system call. The standby thread checks, when it expires, how long the call that runs
+            // then has lasted.
+            if (!timerArmed_) arm(callHandOffDelay);
         }
     }
     JSONRPCMessage message(std::move(request));
@@ -227,8 +235,7 @@ bool MCPServer::run(JSONRPCMessage::Request request) {
     running_.erase(task);
     if (!mayWait) return true;
     if (leaderInCall_ && term_ == term) {
-        leaderInCall_ = false;
-        arm(std::chrono::nanoseconds(0));
+        leaderInCall_ = false;  // the timer stays armed; on expiry the standby finds no call and waits
         return true;
     }
     return false;  // the standby thread reads now
@@ -306,7 +313,11 @@ JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
         return JSON(std::move(result));
     }
     if (method == "ping") return JSON(JSON::Object{});
-    if (method == "tools/list") return toolList_;
+    if (method == "tools/list") {
+        // Built at the first listing, not at start-up: a host waits for the initialize reply first.
+        std::call_once(toolListBuilt_, [this] { toolList_ = listing(tools_); });
+        return toolList_;
+    }
     if (method == "tools/call") {
         std::optional<std::string> name;
         if (nonEmptyObject(params)) name = nameText((*params)["name"]);

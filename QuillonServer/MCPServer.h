@@ -31,9 +31,11 @@ namespace mcp {
 // progress token may send notifications/progress while it runs.
 //
 // Threads: the thread that reads a request runs it and writes its reply, so a request costs no
-// hand-off between threads. While a tools/call runs, a timer (callHandOffDelay) is armed; when it
-// expires before the call is done, a standby thread takes over reading, so that cancellations
-// and further requests are read while the call waits.
+// hand-off between threads. While a tools/call runs, a timer is armed; when it finds a call that
+// has lasted callHandOffDelay, a standby thread takes over reading, so that cancellations and
+// further requests are read while the call waits. The timer is not disarmed when a call ends: one
+// arming serves a stream of short calls, and an expiry that finds a younger call re-arms for the
+// rest of its delay.
 class MCPServer {
 public:
     struct Info {
@@ -90,17 +92,20 @@ private:
     const std::vector<MCPTool> tools_;
     const std::shared_ptr<MCPToolHandler> handler_;
     const std::shared_ptr<MCPTransport> transport_;
-    const JSON toolList_;  // the "tools/list" result, built once
+    std::once_flag toolListBuilt_;
+    JSON toolList_;  // the "tools/list" result, built once
     std::unordered_map<std::string, std::size_t> toolIndex_;
     int timer_ = -1;  // timerfd that wakes the standby reader
 
     std::mutex mutex_;  // guards everything below but the pool
     std::condition_variable ended_;
     std::map<std::string, std::shared_ptr<Task>> inFlight_;
-    std::set<std::shared_ptr<Task>> running_;  // also requests whose key a later one reused
-    bool leaderInCall_ = false;                // the reading thread runs a call and nobody reads
-    std::uint64_t term_ = 0;                   // counts take-overs of reading
-    bool standby_ = false;                     // a standby thread waits on the timer
+    std::set<std::shared_ptr<Task>> running_;          // also requests whose key a later one reused
+    bool leaderInCall_ = false;                        // the reading thread runs a call and nobody reads
+    std::chrono::steady_clock::time_point callBegan_;  // of the reading thread's current call
+    bool timerArmed_ = false;                          // the hand-off timer will expire
+    std::uint64_t term_ = 0;                           // counts take-overs of reading
+    bool standby_ = false;                             // a standby thread waits on the timer
     bool endOfInput_ = false;
     TaskPool pool_;  // last: destroyed (and awaited) first
 };

@@ -1,9 +1,9 @@
 #include "RecorderAutomation/Client/RecorderAutomationSession.h"
 
-#include <uuid/uuid.h>
-
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <random>
 
 #include "RecorderAutomation/Client/CancellableSleep.h"
 #include "RecorderAutomation/Protocol/AutomationErrorCode.h"
@@ -22,10 +22,29 @@ std::string RecorderAutomationSession::Client::description() const {
 }
 
 std::string RecorderAutomationSession::makeUUID() {
-    uuid_t value;
-    uuid_generate_random(value);
-    char text[37];
-    uuid_unparse_upper(value, text);
+    // Request ids only need to be unique, not secret: one generator per thread, seeded once from
+    // the system's entropy, costs no system call per request (the system's UUID generator makes
+    // six of them).
+    thread_local std::mt19937_64 generator = [] {
+        std::random_device entropy;
+        std::seed_seq seed{entropy(), entropy(), entropy(), entropy(), entropy(), entropy(), entropy(), entropy()};
+        return std::mt19937_64(seed);
+    }();
+    std::uint64_t high = generator();
+    std::uint64_t low = generator();
+    high = (high & ~std::uint64_t{0xF000}) | 0x4000;                         // version 4
+    low = (low & ~(std::uint64_t{0xC} << 60)) | (std::uint64_t{0x8} << 60);  // variant 10xx
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text(36, '-');
+    std::size_t at = 0;
+    auto put = [&](std::uint64_t bits, int count) {
+        for (int shift = 4 * (count - 1); shift >= 0; shift -= 4) {
+            if (at == 8 || at == 13 || at == 18 || at == 23) ++at;
+            text[at++] = digits[(bits >> shift) & 0xF];
+        }
+    };
+    put(high, 16);
+    put(low, 16);
     return text;
 }
 

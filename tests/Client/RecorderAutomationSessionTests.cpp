@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "TestSupport.h"
@@ -102,6 +105,27 @@ protected:
         return Failure::waitTimedOut();
     }
 };
+
+// Request ids are random version-4 UUIDs in upper case, distinct within a thread and across
+// threads (each thread has a generator of its own).
+TEST(RecorderAutomationSessionUUID, IsAVersionFourUUIDAndNeverRepeats) {
+    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::mutex mutex;
+    std::set<std::string> seen;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            std::vector<std::string> made;
+            for (int i = 0; i < 2000; ++i) made.push_back(RecorderAutomationSession::makeUUID());
+            std::lock_guard lock(mutex);
+            for (auto& id : made) {
+                EXPECT_TRUE(std::regex_match(id, form)) << id;
+                EXPECT_TRUE(seen.insert(id).second) << id;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(seen.size(), 8000u);
+}
 
 TEST_F(RecorderAutomationSessionTests, FailureTextForms) {
     EXPECT_EQ(Failure::client(AutomationClient::Failure::notRunning()).description(), "client(notRunning)");

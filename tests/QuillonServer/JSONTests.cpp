@@ -180,3 +180,17 @@ TEST(JSONWriter, MatchesTheLibrarysDumpByteForByte) {
         EXPECT_EQ(row.value.serialized(), row.tree.dump(-1, ' ', false, Tree::error_handler_t::replace))
             << row.tree.dump(-1, ' ', true, Tree::error_handler_t::replace);
 }
+
+// ASCII strings and keys are escaped by the writer itself: every byte below 0x80, alone and
+// between other text, as a value and as a key, gives the library's bytes.
+TEST(JSONWriter, EscapesEveryASCIIByteAsTheLibraryDoes) {
+    using Tree = nlohmann::json;
+    for (int byte = 0; byte < 0x80; ++byte) {
+        const std::string alone(1, static_cast<char>(byte));
+        for (const std::string& text : {alone, "a" + alone + "\"z\\"}) {
+            auto expected = [](const Tree& tree) { return tree.dump(-1, ' ', false, Tree::error_handler_t::replace); };
+            EXPECT_EQ(JSON(text).serialized(), expected(Tree(text))) << "byte " << byte;
+            EXPECT_EQ(JSON(JSON::object({{text, text}})).serialized(), expected(Tree{{text, text}})) << "byte " << byte;
+        }
+    }
+}

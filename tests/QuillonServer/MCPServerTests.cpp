@@ -290,6 +290,28 @@ TEST_F(Server, SlowCallDoesNotHoldBackPing) {
     EXPECT_EQ(next(), textReply("1", "released:A"));
 }
 
+// The hand-off timer stays armed across short calls; a slow call that follows them, at whatever
+// point of the timer's period it begins, is still handed over and a ping is answered meanwhile.
+TEST_F(Server, SlowCallAfterAStreamOfShortCallsDoesNotHoldBackPing) {
+    const char* gates[] = {"A", "B", "C"};
+    int id = 0;
+    for (const char* gate : gates) {
+        for (auto until = std::chrono::steady_clock::now() + 3 * mcp::MCPServer::callHandOffDelay / 2;
+             std::chrono::steady_clock::now() < until;) {
+            auto name = std::to_string(++id);
+            send(call(name, "echo"));
+            ASSERT_EQ(next(), textReply(name, "{}"));
+        }
+        std::string slow = std::to_string(++id);
+        send(call(slow, "slow", std::string(R"({"gate":")") + gate + "\"}"));
+        ASSERT_TRUE(handler->waitStarted(gate));
+        send(R"({"id":"p","method":"ping"})");
+        EXPECT_EQ(next(), R"({"id":"p","jsonrpc":"2.0","result":{}})") << "after " << id << " calls";
+        handler->release(gate);
+        EXPECT_EQ(next(), textReply(slow, std::string("released:") + gate));
+    }
+}
+
 TEST_F(Server, RepliesLeaveInCompletionOrder) {
     send(call("1", "slow", R"({"gate":"A"})"));
     send(call("2", "slow", R"({"gate":"B"})"));
