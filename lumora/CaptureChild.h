@@ -1,9 +1,7 @@
 #pragma once
-// A capture's child program (ffmpeg, gst-launch-1.0) supervised from start to end on the calling
-// thread: when it counts as recording, Lumora's own guard for the duration limit, the stop
-// escalation (end of input, then SIGINT, then SIGKILL, each after a bounded wait), the simulated
-// crash, and the endings every such capture shares. What differs between programs (how the first
-// frame shows, which output lines explain a failure) comes in as a Script.
+// A capture's program (ffmpeg, gst-launch-1.0) supervised to its end, so that every capture stops,
+// guards its duration limit and reports its ending the same way; what differs between programs
+// comes in as a Script.
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +16,9 @@
 
 namespace lumora {
 
+// Runs on the calling thread: when the program counts as recording, Lumora's own guard for the
+// duration limit, the stop escalation (the quit input, then SIGINT, then SIGKILL, each after a
+// bounded wait), the simulated failures, and the endings every such capture shares.
 class CaptureChild {
 public:
     using Ending = std::pair<CaptureOutcome, CaptureEnd>;

@@ -1,8 +1,7 @@
 #pragma once
-// The thread a capture runs on and the observer it reports to, shared by every capture that
-// runs a child program, so that each one gets the same lifetime rules: started explicitly once
-// the capture is built, stopped and joined on destruction, and safe to release from its own
-// finishing callback.
+// The thread a capture runs on and the observer it reports to, so that every capture has the same
+// lifetime: started once it is built, stopped and joined on destruction, and safe to release
+// from its own finishing callback.
 
 #include <atomic>
 #include <functional>
