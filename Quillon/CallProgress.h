@@ -1,4 +1,6 @@
 #pragma once
+// Progress for the host while a tool call waits, so that a long wait (a launch, a recording's end)
+// is never silent.
 
 #include "QuillonServer/MCPRequestContext.h"
 

@@ -1,4 +1,6 @@
 #pragma once
+// Quillon's process start: its fixed texts, where it finds the app (its bundle or RECORDER_APP),
+// whether it traces, and the whole program as one function that returns the exit status.
 
 #include "RecorderAutomation/Client/RecorderAppLocator.h"
 

@@ -1,4 +1,6 @@
 #pragma once
+// The join between the MCP layer and the automation session: each tool call becomes one session
+// operation and one text result, whatever happens on the way.
 
 #include "Quillon/CallProgress.h"
 #include "QuillonServer/MCPToolHandler.h"

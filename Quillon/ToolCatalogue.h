@@ -1,4 +1,6 @@
 #pragma once
+// The six tools' names and their descriptions as the host lists them, kept in one place so that
+// the listing and the dispatch cannot drift apart.
 
 #include "QuillonServer/MCPTool.h"
 

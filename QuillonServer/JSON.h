@@ -1,4 +1,6 @@
 #pragma once
+// The JSON value the MCP layer reads and writes, with readers that accept the loose forms hosts
+// send.
 
 #include <concepts>
 #include <cstdint>

@@ -1,4 +1,5 @@
 #pragma once
+// The errors the MCP layer answers with, as one value that can be thrown and written back.
 
 #include "QuillonServer/JSON.h"
 

@@ -1,4 +1,6 @@
 #pragma once
+// What an incoming JSON-RPC line is (request, notification, reply or invalid), decided once so that
+// the server dispatches on a value instead of looking at fields again.
 
 #include "QuillonServer/JSON.h"
 #include "QuillonServer/JSONRPCError.h"

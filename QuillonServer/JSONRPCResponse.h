@@ -1,4 +1,5 @@
 #pragma once
+// The two reply shapes the server writes, built in one place.
 
 #include "QuillonServer/JSON.h"
 #include "QuillonServer/JSONRPCError.h"

@@ -1,4 +1,6 @@
 #pragma once
+// What a tool handler gets about its request (cancellation and progress), so that handlers never
+// see the server or the transport.
 
 #include <functional>
 #include <optional>

@@ -1,4 +1,6 @@
 #pragma once
+// The MCP server: the protocol and its threads, apart from any tool, so that Quillon only supplies
+// a catalogue and a handler.
 
 #include "QuillonServer/JSON.h"
 #include "QuillonServer/JSONRPCMessage.h"

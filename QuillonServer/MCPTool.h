@@ -1,4 +1,5 @@
 #pragma once
+// A tool as the host sees it in tools/list.
 
 #include "QuillonServer/JSON.h"
 

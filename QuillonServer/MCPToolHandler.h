@@ -1,4 +1,6 @@
 #pragma once
+// The one interface the server calls tools through, so that the server can be tested with a
+// scripted handler.
 
 #include "QuillonServer/JSON.h"
 #include "QuillonServer/MCPRequestContext.h"

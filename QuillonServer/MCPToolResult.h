@@ -1,4 +1,5 @@
 #pragma once
+// The result of one tool call, in the form tools/call answers with.
 
 #include "QuillonServer/JSON.h"
 

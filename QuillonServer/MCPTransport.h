@@ -1,4 +1,6 @@
 #pragma once
+// The server's input and output, behind an interface so that another source of lines (the
+// fuzzer's) can drive the server without pipes.
 
 #include <condition_variable>
 #include <deque>

@@ -1,4 +1,5 @@
 #pragma once
+// The transport Quillon runs on: lines over standard input and output, with an optional trace.
 
 #include "QuillonServer/MCPTransport.h"
 

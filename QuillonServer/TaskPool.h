@@ -1,4 +1,5 @@
 #pragma once
+// The threads requests run on: one per job at once, reused when idle.
 
 #include <chrono>
 #include <condition_variable>

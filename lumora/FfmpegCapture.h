@@ -3,18 +3,16 @@
 // is "recording" once frames are written), stops it so that the file is finalised ("q" on its
 // input, then SIGINT, then SIGKILL, each after a bounded wait), and measures the result.
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lumora/CaptureBackend.h"
+#include "lumora/CaptureThread.h"
 
 namespace lumora {
 
-class FfmpegCapture : public CaptureHandle {
+class FfmpegCapture final : public CaptureHandle {
 public:
     struct Timing {
         std::chrono::milliseconds quitWait{5000};       // after "q", before SIGINT
@@ -27,19 +25,16 @@ public:
     FfmpegCapture(std::vector<std::string> arguments, CaptureRequest request, CaptureObserver observer, Timing timing);
     FfmpegCapture(std::vector<std::string> arguments, CaptureRequest request, CaptureObserver observer)
         : FfmpegCapture(std::move(arguments), std::move(request), std::move(observer), Timing{}) {}
-    ~FfmpegCapture() override;
 
-    void stop() override;
+    void stop() override { thread_.stop(); }
 
 private:
     void run();
 
     std::vector<std::string> arguments_;
     CaptureRequest request_;
-    CaptureObserver observer_;
     Timing timing_;
-    std::atomic<bool> stopRequested_{false};
-    std::thread thread_;
+    CaptureThread thread_;  // last: joined before the members above go
 };
 
 }  // namespace lumora

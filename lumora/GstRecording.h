@@ -1,9 +1,9 @@
 #pragma once
-// One recording made by a gst-launch-1.0 child, run under Lumora's capture supervisor: it counts
-// as recording once the output file grows (the first frame), fails on its own when no frame comes
-// within a bounded time, ends at the duration limit or at stop (SIGINT: gst-launch -e sends the
-// pipeline an end of stream, so the file is finished; SIGKILL after a bounded wait), and measures
-// the file. Apart from its source, so that every way it can end can be tried without a desktop.
+// One recording made by a gst-launch-1.0 child (a CaptureChild): it counts as recording once the
+// output file grows (the first frame), fails on its own when no frame comes within a bounded time,
+// ends at the duration limit or at stop (SIGINT: gst-launch -e sends the pipeline an end of
+// stream, so the file is finished; SIGKILL after a bounded wait), and measures the file. Apart
+// from its source, so that every way it can end can be tried without a desktop.
 
 #include <atomic>
 #include <chrono>

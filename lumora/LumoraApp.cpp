@@ -10,7 +10,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
@@ -19,6 +18,7 @@
 #include "lumora/LaunchOptions.h"
 #include "lumora/LumoraRequestHandler.h"
 #include "lumora/NotificationIndicator.h"
+#include "lumora/RandomIdentifier.h"
 #include "lumora/RunningInstance.h"
 #include "lumora/SyntheticBackend.h"
 #include "lumora/WaylandBackend.h"
@@ -39,14 +39,6 @@ std::filesystem::path homeDirectory() {
     if (home && home[0] == '/') return home;
     if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
     return "/";
-}
-
-std::string freshInstanceID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
 }
 
 // The settings in force: the file, with the command line laid over it. Re-read on SIGHUP.
@@ -201,7 +193,7 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
     auto recorder =
         std::make_shared<Recorder>(backend, std::size_t(recorder::AutomationProtocol::maximumRetainedSessions));
     recorder->setLog(say);
-    const std::string instance = freshInstanceID();
+    const std::string instance = randomIdentifier();
     auto handler = std::make_shared<LumoraRequestHandler>(
         LumoraRequestHandler::Identity{"Lumora", LUMORA_VERSION, LUMORA_BUNDLE_IDENTIFIER, instance}, backend, recorder,
         [settings] { return settings->current(); }, home);

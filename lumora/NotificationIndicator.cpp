@@ -8,6 +8,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "lumora/SessionBus.h"
+
 namespace lumora {
 namespace {
 
@@ -18,12 +20,6 @@ constexpr int callTimeoutMilliseconds = 3000;
 // NotificationClosed reasons.
 constexpr guint32 closedByUser = 2;
 constexpr guint32 closedByCall = 3;
-
-std::string errorText(GError* error) {
-    std::string text = error ? error->message : "unknown error";
-    if (error) g_error_free(error);
-    return text;
-}
 
 std::string markupEscaped(const std::string& text) {
     gchar* escaped = g_markup_escape_text(text.c_str(), gssize(text.size()));
@@ -149,24 +145,20 @@ struct NotificationIndicator::Core {
             }
             address = *found.address;
         }
-        GError* error = nullptr;
-        connection =
-            g_dbus_connection_new_for_address_sync(address.c_str(),
-                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                                                   nullptr, nullptr, &error);
+        std::string why;
+        connection = session_bus::connect(address, why);
         if (!connection) {
-            tellWhyNone("the session bus at " + address + " cannot be reached (" + errorText(error) + ")");
+            tellWhyNone("the session bus at " + address + " cannot be reached (" + why + ")");
             return false;
         }
-        g_dbus_connection_set_exit_on_close(connection, FALSE);
+        GError* error = nullptr;
         GVariant* reply = g_dbus_connection_call_sync(connection, serviceName, servicePath, serviceInterface,
                                                       "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
                                                       G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr, &error);
         if (!reply) {
             disconnect();
             tellWhyNone(std::string("no desktop notification service (") + serviceName +
-                        ") answers on the session bus (" + errorText(error) + ")");
+                        ") answers on the session bus (" + session_bus::takeMessage(error) + ")");
             return false;
         }
         GVariantIter* capabilities = nullptr;
@@ -231,7 +223,8 @@ struct NotificationIndicator::Core {
         if (!reply) {
             // The service went away: look for it again at the next recording.
             disconnect();
-            tellWhyNone(std::string("the desktop notification service stopped answering (") + errorText(error) + ")");
+            tellWhyNone(std::string("the desktop notification service stopped answering (") +
+                        session_bus::takeMessage(error) + ")");
             return false;
         }
         g_variant_get(reply, "(u)", &shownID);

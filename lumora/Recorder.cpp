@@ -4,20 +4,12 @@
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
+#include "lumora/RandomIdentifier.h"
 #include "lumora/Refusals.h"
 
 namespace lumora {
 namespace {
-
-std::string newIdentifier() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
 
 // "Lumora 2026-12-07 at 23.41.05.mp4", with " (2)" and so on for a name taken already.
 std::filesystem::path freshOutputPath(const std::filesystem::path& folder) {
@@ -107,7 +99,7 @@ Recorder::Answer Recorder::startLocked(std::unique_lock<std::mutex>& lock, const
     if (!store_.makeRoom()) return refusals::capacityExceeded(store_.capacity());
 
     RecordingSession session;
-    session.id = newIdentifier();
+    session.id = randomIdentifier();
     session.origin = order.origin;
     session.requestID = order.requestID;
     session.parameters = order.parameters;

@@ -52,29 +52,14 @@ std::pair<std::vector<std::string>, std::vector<std::string>> ScreenCastCapture:
 }
 
 ScreenCastCapture::ScreenCastCapture(Setup setup, CaptureRequest request, CaptureObserver observer)
-    : setup_(std::move(setup)), request_(std::move(request)), observer_(std::move(observer)) {
-    thread_ = std::thread([this] { run(); });
+    : setup_(std::move(setup)), request_(std::move(request)), thread_(std::move(observer)) {
+    thread_.start([this] { run(); });
 }
-
-ScreenCastCapture::~ScreenCastCapture() {
-    stop();
-    if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
-        else
-            thread_.join();
-    }
-}
-
-void ScreenCastCapture::stop() { stopRequested_ = true; }
 
 void ScreenCastCapture::run() {
-    auto finish = [this](CaptureOutcome outcome, CaptureEnd end) {
-        auto callback = std::move(observer_.didFinish);
-        if (callback) callback(std::move(outcome), end);
-    };
+    auto finish = [this](CaptureOutcome outcome, CaptureEnd end) { thread_.finish(std::move(outcome), end); };
     const auto& display = request_.display;
-    auto cancelled = [this] { return stopRequested_.load(); };
+    auto cancelled = [this] { return thread_.stopRequested().load(); };
 
     // The grant: a stored token lets the desktop skip its question. A token the desktop no longer
     // takes is dropped, and the user is asked once more.
@@ -95,7 +80,7 @@ void ScreenCastCapture::run() {
         const std::string shown = setup_.displayOfStream ? setup_.displayOfStream(grant.stream) : display.id;
         setup_.grants->store(shown.empty() ? display.id : shown, grant.restoreToken);
     }
-    if (stopRequested_) return finish(CaptureCancelled{}, CaptureEnd::stopRequested);
+    if (thread_.stopRequested()) return finish(CaptureCancelled{}, CaptureEnd::stopRequested);
 
     auto remote = portal->openPipeWireRemote();
     if (auto* error = std::get_if<CaptureError>(&remote)) return finish(*error, CaptureEnd::failed);
@@ -109,11 +94,8 @@ void ScreenCastCapture::run() {
         environment = std::move(empty);
     }
     auto [outcome, end] = GstRecording::run(
-        arguments, request_, environment ? -1 : pipewire, setup_.timing.recording, stopRequested_,
-        [this] {
-            if (observer_.didStartRecording) observer_.didStartRecording();
-        },
-        environment);
+        arguments, request_, environment ? -1 : pipewire, setup_.timing.recording, thread_.stopRequested(),
+        [this] { thread_.recordingStarted(); }, environment);
     ::close(pipewire);
     portal.reset();  // ends the screen cast
     finish(std::move(outcome), end);

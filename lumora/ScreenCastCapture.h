@@ -8,21 +8,20 @@
 // bounded wait; should Lumora die, the supervisor does the same, and a killed pipeline still
 // leaves the fragments written so far playable.
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lumora/CaptureBackend.h"
+#include "lumora/CaptureThread.h"
 #include "lumora/GstRecording.h"
 #include "lumora/ScreenCastGrants.h"
 #include "lumora/ScreenCastPortal.h"
 
 namespace lumora {
 
-class ScreenCastCapture : public CaptureHandle {
+class ScreenCastCapture final : public CaptureHandle {
 public:
     struct Timing {
         ScreenCastPortal::Timing portal;
@@ -37,9 +36,8 @@ public:
     };
 
     ScreenCastCapture(Setup setup, CaptureRequest request, CaptureObserver observer);
-    ~ScreenCastCapture() override;
 
-    void stop() override;
+    void stop() override { thread_.stop(); }
 
     // gst-launch-1.0's arguments for recording PipeWire node `node` through descriptor 3.
     // `fragmented` false leaves the index to the end of the file (the simulated failed
@@ -57,9 +55,7 @@ private:
 
     Setup setup_;
     CaptureRequest request_;
-    CaptureObserver observer_;
-    std::atomic<bool> stopRequested_{false};
-    std::thread thread_;
+    CaptureThread thread_;  // last: joined before the members above go
 };
 
 }  // namespace lumora

@@ -4,6 +4,8 @@
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
 
+#include "lumora/SessionBus.h"
+
 namespace lumora {
 namespace {
 
@@ -19,11 +21,7 @@ std::string seconds(std::chrono::milliseconds ms) {
     return std::to_string(s) + (s == 1 ? " second" : " seconds");
 }
 
-std::string takeMessage(GError* error) {
-    std::string text = error && error->message ? error->message : "unknown error";
-    if (error) g_error_free(error);
-    return text;
-}
+using session_bus::takeMessage;
 
 // Makes `context` the thread's default for the scope: signal subscriptions deliver there.
 class ContextScope {
@@ -113,16 +111,11 @@ struct ScreenCastPortal::State {
 
     std::optional<CaptureError> connect() {
         if (connection) return std::nullopt;
-        GError* error = nullptr;
-        connection =
-            g_dbus_connection_new_for_address_sync(busAddress.c_str(),
-                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                                                   nullptr, nullptr, &error);
+        std::string why;
+        connection = session_bus::connect(busAddress, why);
         if (!connection)
             return CaptureError{AutomationErrorCode::captureFailed,
-                                "The desktop's session bus cannot be reached (" + takeMessage(error) + ").",
-                                std::nullopt};
+                                "The desktop's session bus cannot be reached (" + why + ").", std::nullopt};
         const char* unique = g_dbus_connection_get_unique_name(connection);
         sender = unique ? unique + (unique[0] == ':' ? 1 : 0) : "";
         for (auto& c : sender)
@@ -347,15 +340,12 @@ bool ScreenCastPortal::reachable(const std::string& busAddress, std::chrono::mil
     bool ok = false;
     {
         ContextScope scope(context);
-        GError* error = nullptr;
-        GDBusConnection* connection =
-            g_dbus_connection_new_for_address_sync(busAddress.c_str(),
-                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                                                   nullptr, nullptr, &error);
+        std::string failure;
+        GDBusConnection* connection = session_bus::connect(busAddress, failure);
         if (!connection) {
-            if (why) *why = "the session bus cannot be reached: " + takeMessage(error);
+            if (why) *why = "the session bus cannot be reached: " + failure;
         } else {
+            GError* error = nullptr;
             GVariant* r =
                 g_dbus_connection_call_sync(connection, portalName, portalPath, "org.freedesktop.DBus.Properties",
                                             "Get", g_variant_new("(ss)", screenCast, "version"), G_VARIANT_TYPE("(v)"),

@@ -4,6 +4,8 @@
 #include <set>
 #include <sstream>
 
+#include "RecorderAutomation/Protocol/WireEnumeration.h"
+
 namespace lumora {
 namespace {
 
@@ -107,25 +109,19 @@ std::vector<VirtualDisplay> Settings::defaultVirtualDisplays() {
     };
 }
 
-namespace {
-constexpr std::pair<CaptureBackendKind, std::string_view> backendNames[] = {
-    {CaptureBackendKind::automatic, "auto"},
-    {CaptureBackendKind::wayland, "wayland"},
-    {CaptureBackendKind::x11, "x11"},
-    {CaptureBackendKind::synthetic, "synthetic"},
-};
-}  // namespace
+// The texts of the settings file and the command line, in declaration order.
+static constexpr auto wireTexts(CaptureBackendKind) {
+    using enum CaptureBackendKind;
+    return recorder::wireTable<CaptureBackendKind>(
+        "capture back end", {{synthetic, "synthetic"}, {x11, "x11"}, {wayland, "wayland"}, {automatic, "auto"}});
+}
 
 std::string_view captureBackendName(CaptureBackendKind kind) {
-    for (const auto& [k, name] : backendNames)
-        if (k == kind) return name;
-    return "auto";
+    return recorder::WireEnumeration<CaptureBackendKind>::rawValue(kind);
 }
 
 std::optional<CaptureBackendKind> captureBackendFromName(std::string_view name) {
-    for (const auto& [k, text] : backendNames)
-        if (text == name) return k;
-    return std::nullopt;
+    return recorder::WireEnumeration<CaptureBackendKind>::fromRawValue(name);
 }
 
 nlohmann::json Settings::toJSON() const {

@@ -1,28 +1,25 @@
 #include "lumora/SimulatedConditions.h"
 
-#include <array>
-#include <utility>
+#include "RecorderAutomation/Protocol/WireEnumeration.h"
 
-namespace lumora::capture_failure_mode {
-namespace {
-constexpr std::array<std::pair<CaptureFailureMode, std::string_view>, 4> table{{
-    {CaptureFailureMode::none, "none"},
-    {CaptureFailureMode::start, "start"},
-    {CaptureFailureMode::during, "during"},
-    {CaptureFailureMode::finalize, "finalize"},
-}};
-}  // namespace
+namespace lumora {
+
+// The texts of the settings file and the command line, in declaration order.
+static constexpr auto wireTexts(CaptureFailureMode) {
+    using enum CaptureFailureMode;
+    return recorder::wireTable<CaptureFailureMode>(
+        "capture failure mode", {{none, "none"}, {start, "start"}, {during, "during"}, {finalize, "finalize"}});
+}
+
+namespace capture_failure_mode {
 
 std::string_view rawValue(CaptureFailureMode mode) {
-    for (const auto& [m, text] : table)
-        if (m == mode) return text;
-    return "none";
+    return recorder::WireEnumeration<CaptureFailureMode>::rawValue(mode);
 }
 
 std::optional<CaptureFailureMode> fromRawValue(std::string_view text) {
-    for (const auto& [m, t] : table)
-        if (t == text) return m;
-    return std::nullopt;
+    return recorder::WireEnumeration<CaptureFailureMode>::fromRawValue(text);
 }
 
-}  // namespace lumora::capture_failure_mode
+}  // namespace capture_failure_mode
+}  // namespace lumora

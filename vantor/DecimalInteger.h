@@ -1,4 +1,6 @@
 #pragma once
+// vantor's one reading of integer arguments, strict so that a typo is a usage error rather than
+// a different number.
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,6 @@
 #pragma once
+// vantor as one function from arguments to an exit status; main() only adds the process
+// around it.
 
 #include "vantor/ExitCode.h"
 #include "vantor/Invocation.h"

@@ -1,4 +1,5 @@
 #pragma once
+// vantor's usage text, in one place for --help and for every usage error.
 
 #include <ostream>
 #include <string_view>

@@ -57,9 +57,9 @@ public:
 
     const std::string& bundleIdentifier() const noexcept { return bundleIdentifier_; }
     const std::filesystem::path& directory() const noexcept { return directory_; }
+    // Where the socket lives, and the same location as text (what the socket calls take).
     std::filesystem::path socketURL() const { return directory_ / socketFileName; }
     std::string path() const { return socketURL().string(); }
-    std::string socketPath() const { return path(); }
 
     bool operator==(const AutomationEndpoint&) const = default;
 

@@ -1,5 +1,5 @@
 #pragma once
-// Facts about the running program.
+// Where the running program itself lies: a helper finds the bundle it belongs to from it.
 
 #include <filesystem>
 #include <optional>

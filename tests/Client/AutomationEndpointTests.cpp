@@ -39,7 +39,7 @@ TEST(AutomationEndpointTests, PathLimitIsOneHundredBytes) {
     const AutomationEndpoint fits("app.lumora.Lumora", directoryOfLength(100));
     EXPECT_EQ(fits.path().size(), 100u);
     EXPECT_EQ(fits.path(), directoryOfLength(100).string() + "/automation.sock");
-    EXPECT_EQ(fits.socketPath(), fits.path());
+    EXPECT_EQ(fits.socketURL().string(), fits.path());
     EXPECT_EQ(endpointFailure([&] { AutomationEndpoint("app.lumora.Lumora", directoryOfLength(101)); }),
               AutomationEndpoint::Failure::pathTooLong(101));
     EXPECT_EQ(AutomationEndpoint::Failure::pathTooLong(101).description(), "pathTooLong(101)");

@@ -20,7 +20,7 @@ recorder::AutomationEndpoint FakeLumora::endpoint() const {
 
 void FakeLumora::start() {
     std::filesystem::create_directories(directory_);
-    auto path = endpoint().socketPath();
+    auto path = endpoint().path();
     ::unlink(path.c_str());
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -40,7 +40,7 @@ void FakeLumora::stop() {
     ::close(listener_);
     ::close(wake_[0]);
     ::close(wake_[1]);
-    ::unlink(endpoint().socketPath().c_str());
+    ::unlink(endpoint().path().c_str());
     listener_ = wake_[0] = wake_[1] = -1;
 }
 

@@ -1,5 +1,6 @@
 // The capture back ends with the real ffmpeg and ffprobe: short, small recordings.
 
+#include "lumora/CaptureThread.h"
 #include "lumora/ChildProcess.h"
 #include "lumora/FfmpegCapture.h"
 #include "lumora/MediaProbe.h"
@@ -10,6 +11,7 @@
 
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <csignal>
 #include <mutex>
@@ -468,6 +470,42 @@ TEST(FfmpegCapture, AnEncoderThatIgnoresQuitAndInterruptIsKilledWithinTheBounded
     auto outcome = rec.outcome();
     ASSERT_TRUE(std::holds_alternative<CaptureError>(outcome));
     EXPECT_EQ(std::get<CaptureError>(outcome).code, recorder::AutomationErrorCode::finalizationFailed);
+}
+
+// A capture's thread, destroyed from elsewhere, asks its body to stop and waits for it to end.
+TEST(CaptureThread, DestroyedElsewhereItStopsItsBodyAndWaitsForIt) {
+    bool sawStop = false, bodyEnded = false;
+    {
+        CaptureThread thread(CaptureObserver{});
+        thread.start([&] {
+            for (int i = 0; i < 5000 && !thread.stopRequested(); ++i) std::this_thread::sleep_for(1ms);
+            sawStop = thread.stopRequested();
+            std::this_thread::sleep_for(50ms);
+            bodyEnded = true;
+        });
+    }
+    EXPECT_TRUE(sawStop);
+    EXPECT_TRUE(bodyEnded);
+}
+
+// An observer may release the capture while being told of its end, on the capture's own thread:
+// the thread is then let go, since joining itself would end the program.
+TEST(CaptureThread, ReleasedFromItsOwnFinishingCallbackItIsLetGo) {
+    auto owner = std::make_shared<std::unique_ptr<CaptureThread>>();
+    std::promise<int> released;
+    int calls = 0;
+    CaptureObserver observer;
+    observer.didFinish = [owner, &released, &calls](CaptureOutcome, CaptureEnd) {
+        owner->reset();
+        released.set_value(++calls);
+    };
+    *owner = std::make_unique<CaptureThread>(std::move(observer));
+    CaptureThread* thread = owner->get();
+    thread->start([thread] { thread->finish(CaptureCancelled{}, CaptureEnd::stopRequested); });
+    auto told = released.get_future();
+    ASSERT_EQ(told.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(told.get(), 1);
+    EXPECT_EQ(*owner, nullptr);
 }
 
 }  // namespace
