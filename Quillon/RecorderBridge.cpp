@@ -1,13 +1,11 @@
 #include "Quillon/RecorderBridge.h"
 
 #include "Quillon/ToolCatalogue.h"
-#include "RecorderAutomation/Protocol/AutomationSessionState.h"
-#include "RecorderAutomation/Protocol/DisplaysPayload.h"
 #include "RecorderAutomation/Protocol/PrettyJSON.h"
-#include "RecorderAutomation/Protocol/StartParameters.h"
 #include "RecorderAutomation/Support/Failure.h"
 
 #include <algorithm>
+#include <variant>
 
 namespace quillon {
 namespace {
@@ -17,24 +15,6 @@ using recorder::AutomationFailure;
 using Session = recorder::RecorderAutomationSession;
 
 constexpr const char* openAppHint = "Ask the user to open Lumora and enable local automation in settings.";
-
-// A failure found while reading the arguments: answered as is, the session untouched.
-struct ArgumentFailure {
-    AutomationFailure failure;
-};
-
-// displayId and sessionId: a string as is, an integer as its decimal text, else absent.
-std::optional<std::string> identifier(const mcp::JSON& arguments, const char* name) {
-    auto value = arguments[name];
-    if (value && (value->isString() || value->isInt())) return value->stringValue();
-    return std::nullopt;
-}
-
-std::string requiredSessionID(const mcp::JSON& arguments) {
-    auto sessionID = identifier(arguments, "sessionId");
-    if (!sessionID) throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "sessionId is required."}};
-    return *sessionID;
-}
 
 std::string describe(const std::exception_ptr& error) {
     try {
@@ -94,49 +74,22 @@ RecorderBridge::Attempt RecorderBridge::perform(const std::string& name, const m
     std::shared_ptr<Session> session;
     try {
         session = connected(cancel, progress);
-        return {{run(*session, name, arguments, cancel, progress), false}, false};
-    } catch (const ArgumentFailure& failure) {
-        return {RecorderBridge::failure(failure.failure), false};
+        return {run(*session, name, arguments, cancel, progress), false};
     } catch (...) {
         return mapError(std::current_exception(), session);
     }
 }
 
-std::string RecorderBridge::run(Session& session, const std::string& name, const mcp::JSON& arguments,
-                                std::stop_token cancel, CallProgress* progress) {
+mcp::MCPToolResult RecorderBridge::run(Session& session, const std::string& name, const mcp::JSON& arguments,
+                                       std::stop_token cancel, CallProgress* progress) {
+    const auto* tool = ToolCatalogue::find(name);
+    if (!tool) return failure({AutomationErrorCode::invalidRequest, "Unknown tool " + name + "."});
     // Members are looked up only in an object; anything else has none.
     const mcp::JSON none;
-    const mcp::JSON& given = arguments.isObject() ? arguments : none;
-
-    if (name == ToolCatalogue::capabilities) return json(session.capabilities().toJSON());
-    if (name == ToolCatalogue::listDisplays) return json(recorder::DisplaysPayload{session.displays()}.toJSON());
-    if (name == ToolCatalogue::startRecording) {
-        auto displayID = identifier(given, "displayId");
-        if (!displayID || displayID->empty())
-            throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "displayId is required."}};
-        recorder::StartParameters parameters;
-        parameters.source = recorder::SourceReference{recorder::SourceKind::display, *displayID};
-        if (auto duration = given["durationSeconds"]) parameters.durationSeconds = duration->intValue();
-        if (auto audio = given["systemAudio"]) parameters.systemAudio = audio->boolValue().value_or(false);
-        return json(session.start(parameters).toJSON());
-    }
-    if (name == ToolCatalogue::recordingStatus) return json(session.status(identifier(given, "sessionId")).toJSON());
-    if (name == ToolCatalogue::stopRecording) return json(session.stop(requiredSessionID(given)).toJSON());
-    if (name == ToolCatalogue::recordingResult) {
-        std::string sessionID = requiredSessionID(given);
-        auto seconds = given["waitSeconds"];
-        if (auto wait = seconds ? resultWait(*seconds) : std::nullopt) {
-            std::function<void(const recorder::ResultPayload&)> pending;
-            if (progress)
-                pending = [progress, limit = *wait](const recorder::ResultPayload& payload) {
-                    progress->update("Recording",
-                                     std::string(recorder::automation_session_state::rawValue(payload.state)), limit);
-                };
-            return json(session.waitForResult(sessionID, *wait, std::move(cancel), pending).toJSON());
-        }
-        return json(session.result(sessionID).toJSON());
-    }
-    throw ArgumentFailure{{AutomationErrorCode::invalidRequest, "Unknown tool " + name + "."}};
+    const auto outcome =
+        tool->operation({session, arguments.isObject() ? arguments : none, std::move(cancel), progress});
+    if (const auto* rejected = std::get_if<AutomationFailure>(&outcome)) return failure(*rejected);
+    return {json(std::get<nlohmann::json>(outcome)), false};
 }
 
 void RecorderBridge::drop(const std::shared_ptr<Session>& used) {

@@ -62,8 +62,9 @@ public:
     static mcp::MCPToolResult failure(const recorder::AutomationFailure& failure);
 
 private:
-    std::string run(recorder::RecorderAutomationSession& session, const std::string& name, const mcp::JSON& arguments,
-                    std::stop_token cancel, CallProgress* progress);
+    // The tool's row run on the session: its reply, or the failure found in the arguments.
+    mcp::MCPToolResult run(recorder::RecorderAutomationSession& session, const std::string& name,
+                           const mcp::JSON& arguments, std::stop_token cancel, CallProgress* progress);
     Attempt mapError(std::exception_ptr error, const std::shared_ptr<recorder::RecorderAutomationSession>& used);
     void drop(const std::shared_ptr<recorder::RecorderAutomationSession>& used);
 

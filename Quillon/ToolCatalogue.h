@@ -1,22 +1,47 @@
 #pragma once
-// The six tools' names and their descriptions as the host lists them, kept in one place so that
-// the listing and the dispatch cannot drift apart.
+// Quillon's tools as one table: each row is a tool's name, description, input schema and
+// annotations (what "tools/list" shows) and the session operation behind it. Adding a tool is
+// adding a row.
 
+#include "Quillon/CallProgress.h"
 #include "QuillonServer/MCPTool.h"
+#include "RecorderAutomation/Client/RecorderAutomationSession.h"
+#include "RecorderAutomation/Protocol/AutomationFailure.h"
 
+#include <nlohmann/json.hpp>
+#include <span>
+#include <stop_token>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace quillon::ToolCatalogue {
 
-inline constexpr std::string_view capabilities = "recorder_capabilities";
-inline constexpr std::string_view listDisplays = "recorder_list_displays";
-inline constexpr std::string_view startRecording = "recorder_start_recording";
-inline constexpr std::string_view recordingStatus = "recorder_recording_status";
-inline constexpr std::string_view stopRecording = "recorder_stop_recording";
-inline constexpr std::string_view recordingResult = "recorder_recording_result";
+// What an operation works with: the connected session and the call's arguments (always an
+// object: anything else reads as one without members).
+struct Call {
+    recorder::RecorderAutomationSession& session;
+    const mcp::JSON& arguments;
+    std::stop_token cancel;
+    CallProgress* progress = nullptr;  // null when the host asked for no progress
+};
 
-// Quillon's six tools in listing order. RecorderBridge dispatches on the same names.
+// The reply's automation value, or a failure found in the arguments, answered as is with the
+// session untouched. Failures of the session itself are thrown as its Failure.
+using Outcome = std::variant<nlohmann::json, recorder::AutomationFailure>;
+
+struct Tool {
+    mcp::MCPTool listing;
+    Outcome (*operation)(const Call&);
+};
+
+// The rows in listing order.
+std::span<const Tool> table();
+
+// The row named `name`, or null.
+const Tool* find(std::string_view name);
+
+// The listings of the rows, in order.
 std::vector<mcp::MCPTool> tools();
 
 }  // namespace quillon::ToolCatalogue

@@ -19,20 +19,12 @@ class ChildProcess {
 public:
     struct ProgramNotFound {
         std::string program;
-        std::string description() const {
-            return recorder::failure_text::caseForm("programNotFound", {recorder::failure_text::quoted(program)});
+        static constexpr auto failureCase() {
+            return recorder::failure::form("programNotFound", recorder::failure::value(&ProgramNotFound::program));
         }
         bool operator==(const ProgramNotFound&) const = default;
     };
-    struct SystemCall {
-        std::string name;
-        int error = 0;
-        std::string description() const {
-            return recorder::failure_text::caseForm("systemCall",
-                                                    {recorder::failure_text::quoted(name), std::to_string(error)});
-        }
-        bool operator==(const SystemCall&) const = default;
-    };
+    using SystemCall = recorder::SystemCall;
     struct Failure : recorder::BasicFailure<struct ChildProcessTag, ProgramNotFound, SystemCall> {
         using BasicFailure::BasicFailure;
     };

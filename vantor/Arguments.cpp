@@ -16,27 +16,29 @@ bool contains(const auto& names, std::string_view name) {
 }
 }  // namespace
 
-Arguments::Arguments(const std::vector<std::string>& arguments) {
+std::optional<Arguments> Arguments::parse(const std::vector<std::string>& arguments) {
+    Arguments parsed;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         if (argument.starts_with("--")) {
             const std::string name = argument.substr(2);
             if (contains(valueOptions, name)) {
-                if (++index == arguments.size()) throw Usage();
+                if (++index == arguments.size()) return std::nullopt;
                 if (name == "app")
-                    app = arguments[index];
+                    parsed.app = arguments[index];
                 else
-                    options[name] = arguments[index];
+                    parsed.options[name] = arguments[index];
             } else if (contains(flagOptions, name)) {
-                flags.insert(name);
+                parsed.flags.insert(name);
             } else {
-                throw Usage();
+                return std::nullopt;
             }
         } else {
-            if (command) throw Usage();
-            command = argument;
+            if (parsed.command) return std::nullopt;
+            parsed.command = argument;
         }
     }
+    return parsed;
 }
 
 std::optional<std::string> Arguments::option(const std::string& name) const {

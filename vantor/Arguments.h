@@ -1,7 +1,6 @@
 #pragma once
 // vantor's parsed command line.
 
-#include <exception>
 #include <map>
 #include <optional>
 #include <set>
@@ -10,21 +9,15 @@
 
 namespace vantor {
 
-// The command line cannot be used. It carries no message on purpose: vantor answers every
-// grammar error with the usage text alone.
-struct Usage : std::exception {
-    const char* what() const noexcept override { return "usage"; }
-};
-
 struct Arguments {
     std::optional<std::string> app;
     std::optional<std::string> command;
     std::map<std::string, std::string> options;
     std::set<std::string> flags;
 
-    Arguments() = default;
-    // Parses the process arguments without the program path; throws Usage.
-    explicit Arguments(const std::vector<std::string>& arguments);
+    // Parses the process arguments without the program path; nothing when the line is a usage
+    // error.
+    static std::optional<Arguments> parse(const std::vector<std::string>& arguments);
 
     bool operator==(const Arguments&) const = default;
 

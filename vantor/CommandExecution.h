@@ -1,57 +1,67 @@
 #pragma once
-// What each command does once the command line is understood: locating and reaching the app,
-// one session operation (or start or result and then a wait), one printed document.
+// The steps every command shares once the command line is understood: locating and reaching
+// the app, one session operation whose failure becomes a printed document, and printing the
+// command's own document. Nothing here throws to the caller: a step that ends the command
+// returns its Outcome.
 
 #include <optional>
-#include <string>
+#include <ostream>
+#include <utility>
 
 #include "RecorderAutomation/Client/RecorderAppLocator.h"
 #include "RecorderAutomation/Client/RecorderAutomationSession.h"
 #include "RecorderAutomation/Protocol/AutomationFailure.h"
-#include "RecorderAutomation/Protocol/StartParameters.h"
+#include "RecorderAutomation/Protocol/ResultPayload.h"
 #include "vantor/Arguments.h"
 #include "vantor/ExitCode.h"
 #include "vantor/Invocation.h"
+#include "vantor/Outcome.h"
+#include "vantor/Output.h"
 
 namespace vantor {
 
 class CommandExecution {
 public:
-    // Thrown once a failure document has been printed: the run ends with `code`.
-    struct Termination {
-        ExitCode code;
-    };
-
     static constexpr double connectionTimeout = 20;
-    // How long "result --wait" waits without a usable "--timeout": an hour's recording and a minute.
-    static constexpr double defaultResultWait = 3660;
-    // Added to a started recording's own limit for "start --wait", for stopping and saving.
-    static constexpr double finishingAllowance = 60;
 
     CommandExecution(const Arguments& arguments, const Invocation& invocation);
 
-    // From --app, else RECORDER_APP, else the bundle around vantor's own executable.
+    const Arguments& arguments() const noexcept { return arguments_; }
+    std::ostream& out() const noexcept { return *invocation_.out; }
+
+    // From --app, else RECORDER_APP, else the bundle around vantor's own executable. Throws the
+    // locator's failure.
     recorder::RecorderAppLocator locate() const;
 
-    // Prints the host setup texts; needs no connection and launches nothing.
-    ExitCode setup() const;
-    // Reaches the app (launching it when needed) and opens the session; prints the
-    // connection failure document and throws Termination when that fails.
-    void connect();
-    // Runs the command on the session; throws Usage for an unknown command or a bad option.
-    ExitCode dispatch();
+    // Reaches the app (launching it when needed) and opens the session; on failure prints the
+    // connection failure document and returns the outcome to end with.
+    std::optional<Outcome> connect();
 
-    // The start parameters from the options, checked in order: display, duration.
-    static recorder::StartParameters startParameters(const Arguments& arguments);
-    // "request-id", verbatim; Usage when it is not UTF-8.
-    static std::optional<std::string> startRequestID(const Arguments& arguments);
-    static double resultWaitTimeout(const Arguments& arguments);
+    // Prints the failure document; the command ends with `code`.
+    Outcome fail(const recorder::AutomationFailure& failure, ExitCode code) const;
+
+    // Runs `operation` on the session; a failure of the session is printed as its document.
+    template <class Operation>
+    auto perform(Operation&& operation)
+        -> Result<decltype(std::forward<Operation>(operation)(std::declval<recorder::RecorderAutomationSession&>()))> {
+        try {
+            return std::forward<Operation>(operation)(*session_);
+        } catch (const std::exception& error) {
+            return failed(error);
+        }
+    }
+
+    // Prints `value`; the command ends with status 0.
+    template <class Value>
+    Outcome printed(const Value& value) const {
+        emit(value, out());
+        return ExitCode::ok;
+    }
+    // Prints a finished recording's result; a failed recording ends with its failure's status.
+    Outcome finished(const recorder::ResultPayload& result) const;
 
 private:
-    [[noreturn]] void fail(const recorder::AutomationFailure& failure, ExitCode code) const;
-    template <class Operation>
-    auto perform(Operation&& operation);
-    ExitCode finished(const recorder::ResultPayload& result) const;
+    Outcome failed(const std::exception& error) const;
 
     const Arguments& arguments_;
     const Invocation& invocation_;

@@ -2,22 +2,35 @@
 
 #include <string>
 
-namespace vantor {
+#include "vantor/Commands.h"
 
-const std::string_view usageText =
-    "usage: vantor [--app <path to .app>] <command> [options]\n"
-    "\n"
-    "commands:\n"
-    "  capabilities                      app, permission readiness, limits\n"
-    "  displays                          connected displays with IDs\n"
-    "  start --display <id> [--duration <seconds>] [--system-audio] [--wait] [--request-id <id>]\n"
-    "  status [--session <id>]           current session, or one automated session\n"
-    "  stop --session <id>               finalize an automated session\n"
-    "  result --session <id> [--wait] [--timeout <seconds>]\n"
-    "  setup [--format prompt|json|commands]   text to connect an AI host to this app\n"
-    "\n"
-    "Output is one JSON document on stdout. Exit codes: 0 ok, 2 usage, 3 automation disabled or\n"
-    "setup required, 4 busy/stale/missing target, 5 recording failed, 6 connection or timeout.";
+namespace vantor {
+namespace {
+
+// The command lines come from the command table, between a fixed head and tail.
+const std::string& usageBlock() {
+    static const std::string block = [] {
+        std::string text =
+            "usage: vantor [--app <path to .app>] <command> [options]\n"
+            "\n"
+            "commands:\n";
+        for (const auto& command : commands()) {
+            text += "  ";
+            text += command.usage;
+            text += '\n';
+        }
+        text +=
+            "\n"
+            "Output is one JSON document on stdout. Exit codes: 0 ok, 2 usage, 3 automation disabled or\n"
+            "setup required, 4 busy/stale/missing target, 5 recording failed, 6 connection or timeout.";
+        return text;
+    }();
+    return block;
+}
+
+}  // namespace
+
+const std::string_view usageText = usageBlock();
 
 void writeUsage(std::ostream& err) {
     std::string block(usageText);

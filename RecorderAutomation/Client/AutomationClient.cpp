@@ -28,19 +28,6 @@ AutomationClient::Failure mapSocketFailure(const UnixSocket::Failure& failure) {
 
 }  // namespace
 
-std::string AutomationClient::Transport::description() const {
-    return failure_text::caseForm("transport", {failure_text::quoted(text)});
-}
-
-std::string AutomationClient::ProtocolMismatch::description() const {
-    return failure_text::caseForm("protocolMismatch", {std::to_string(version)});
-}
-
-std::string AutomationClient::UnexpectedReply::description() const {
-    return failure_text::caseForm("unexpectedReply",
-                                  {failure_text::labelled("requestID", failure_text::quoted(requestID))});
-}
-
 std::string AutomationClient::exchange(const std::string& frame) const {
     try {
         Connection connection{UnixSocket::connect(endpoint_.path(), timeout_)};

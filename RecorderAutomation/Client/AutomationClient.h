@@ -21,17 +21,21 @@ class AutomationClient {
 public:
     struct Transport {
         std::string text;
-        std::string description() const;
+        static constexpr auto failureCase() { return failure::form("transport", failure::value(&Transport::text)); }
         bool operator==(const Transport&) const = default;
     };
     struct ProtocolMismatch {
         std::int64_t version = 0;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("protocolMismatch", failure::value(&ProtocolMismatch::version));
+        }
         bool operator==(const ProtocolMismatch&) const = default;
     };
     struct UnexpectedReply {
         std::string requestID;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("unexpectedReply", failure::labelled("requestID", &UnexpectedReply::requestID));
+        }
         bool operator==(const UnexpectedReply&) const = default;
     };
     struct NotRunning : NamedCase<"notRunning"> {};

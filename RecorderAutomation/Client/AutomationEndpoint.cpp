@@ -34,14 +34,6 @@ void createDirectories(const std::filesystem::path& directory) {
 
 }  // namespace
 
-std::string AutomationEndpoint::PathTooLong::description() const {
-    return failure_text::caseForm("pathTooLong", {std::to_string(length)});
-}
-
-std::string AutomationEndpoint::InsecureDirectory::description() const {
-    return failure_text::caseForm("insecureDirectory", {failure_text::quoted(path)});
-}
-
 AutomationEndpoint::AutomationEndpoint(std::string bundleIdentifier, std::filesystem::path directory)
     : bundleIdentifier_(std::move(bundleIdentifier)), directory_(std::move(directory)) {
     const auto length = static_cast<std::int64_t>(path().size());

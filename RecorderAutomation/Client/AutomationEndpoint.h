@@ -22,12 +22,16 @@ public:
 
     struct PathTooLong {
         std::int64_t length = 0;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("pathTooLong", failure::value(&PathTooLong::length));
+        }
         bool operator==(const PathTooLong&) const = default;
     };
     struct InsecureDirectory {
         std::string path;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("insecureDirectory", failure::value(&InsecureDirectory::path));
+        }
         bool operator==(const InsecureDirectory&) const = default;
     };
     struct Failure : BasicFailure<struct AutomationEndpointTag, PathTooLong, InsecureDirectory> {

@@ -47,14 +47,6 @@ std::optional<std::string> textValue(const nlohmann::json& dictionary, std::stri
 
 }  // namespace
 
-std::string RecorderAppLocator::UnexpectedBundle::description() const {
-    return failure_text::caseForm("unexpectedBundle", {failure_text::quoted(identifier)});
-}
-
-std::string RecorderAppLocator::LaunchFailed::description() const {
-    return failure_text::caseForm("launchFailed", {failure_text::quoted(reason)});
-}
-
 fs::path RecorderAppLocator::ownExecutable() {
     if (auto path = platform::ProcessInfo::executablePath()) return *path;
     return platform::ProcessInfo::firstArgument().value_or("");

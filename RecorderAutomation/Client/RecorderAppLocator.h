@@ -31,12 +31,16 @@ public:
 
     struct UnexpectedBundle {
         std::string identifier;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("unexpectedBundle", failure::value(&UnexpectedBundle::identifier));
+        }
         bool operator==(const UnexpectedBundle&) const = default;
     };
     struct LaunchFailed {
         std::string reason;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("launchFailed", failure::value(&LaunchFailed::reason));
+        }
         bool operator==(const LaunchFailed&) const = default;
     };
     struct NotInsideAppBundle : NamedCase<"notInsideAppBundle"> {};

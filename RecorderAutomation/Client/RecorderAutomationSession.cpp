@@ -11,16 +11,6 @@
 
 namespace recorder {
 
-std::string RecorderAutomationSession::Rejected::description() const {
-    return failure_text::caseForm("rejected",
-                                  {failure_text::quoted(std::string(automation_error_code::rawValue(failure.code))),
-                                   failure_text::quoted(failure.message)});
-}
-
-std::string RecorderAutomationSession::Client::description() const {
-    return failure_text::caseForm("client", {failure.description()});
-}
-
 std::string RecorderAutomationSession::makeUUID() {
     // Request ids only need to be unique, not secret: one generator per thread, seeded once from
     // the system's entropy, costs no system call per request (the system's UUID generator makes

@@ -26,14 +26,20 @@ namespace recorder {
 
 class RecorderAutomationSession {
 public:
+    // Shown as rejected("code", "message").
     struct Rejected {
         AutomationFailure failure;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form(
+                "rejected",
+                failure::value([](const Rejected& r) { return automation_error_code::rawValue(r.failure.code); }),
+                failure::value([](const Rejected& r) -> const std::string& { return r.failure.message; }));
+        }
         bool operator==(const Rejected&) const = default;
     };
     struct Client {
         AutomationClient::Failure failure;
-        std::string description() const;
+        static constexpr auto failureCase() { return failure::form("client", failure::value(&Client::failure)); }
         bool operator==(const Client&) const = default;
     };
     struct WaitTimedOut : NamedCase<"waitTimedOut"> {};

@@ -30,10 +30,6 @@ double secondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-std::string SystemCall::description() const {
-    return failure_text::caseForm("systemCall", {failure_text::quoted(call), std::to_string(number)});
-}
-
 int pollMilliseconds(double timeout) {
     if (std::isnan(timeout) || timeout < 0) return 0;
     if (timeout > 3600) return 3'600'000;

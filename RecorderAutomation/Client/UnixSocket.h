@@ -17,12 +17,7 @@ namespace recorder::UnixSocket {
 // the smallest address structure, so that a path valid here is valid everywhere.
 inline constexpr std::size_t maximumPathBytes = 103;
 
-struct SystemCall {
-    std::string call;
-    int number = 0;
-    std::string description() const;
-    bool operator==(const SystemCall&) const = default;
-};
+using recorder::SystemCall;
 struct PathTooLong : NamedCase<"pathTooLong"> {};
 struct TimedOut : NamedCase<"timedOut"> {};
 struct Closed : NamedCase<"closed"> {};

@@ -4,10 +4,6 @@
 
 namespace recorder {
 
-std::string LineFrameDecoder::MessageTooLarge::description() const {
-    return failure_text::caseForm("messageTooLarge", {failure_text::labelled("limit", std::to_string(limit))});
-}
-
 LineFrameDecoder::LineFrameDecoder(std::int64_t limit) : limit_(limit) {}
 
 std::vector<std::string> LineFrameDecoder::append(std::string_view bytes) {

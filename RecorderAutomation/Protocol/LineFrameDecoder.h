@@ -14,7 +14,9 @@ class LineFrameDecoder {
 public:
     struct MessageTooLarge {
         std::int64_t limit = 0;
-        std::string description() const;
+        static constexpr auto failureCase() {
+            return failure::form("messageTooLarge", failure::labelled("limit", &MessageTooLarge::limit));
+        }
         bool operator==(const MessageTooLarge&) const = default;
     };
     struct Failure : BasicFailure<struct LineFrameDecoderTag, MessageTooLarge> {

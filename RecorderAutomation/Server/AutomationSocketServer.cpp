@@ -101,10 +101,6 @@ std::chrono::steady_clock::duration seconds(double value) {
 
 }  // namespace
 
-std::string AutomationSocketServer::System::description() const {
-    return failure_text::caseForm("system", {failure_text::quoted(call), std::to_string(number)});
-}
-
 // The server's state and its event loop: one io_context, run by one thread at a time (the
 // leader). Everything that touches the state (accepting, each connection's reader and writer
 // coroutines, handler calls and their replies, start and stop) runs as steps of that loop, one

@@ -27,12 +27,8 @@ public:
         bool operator==(const Statistics&) const = default;
     };
 
-    struct System {
-        std::string call;
-        int number = 0;
-        std::string description() const;
-        bool operator==(const System&) const = default;
-    };
+    // The shared system-call case, named "system" in this component's text.
+    using System = BasicSystemCall<"system">;
     struct AlreadyListening : NamedCase<"alreadyListening"> {};
     struct AnotherServerIsListening : NamedCase<"anotherServerIsListening"> {};
     struct StaleSocketNotOwned : NamedCase<"staleSocketNotOwned"> {};

@@ -1,5 +1,5 @@
 // Arbitrary command lines (arguments separated by NUL bytes) through vantor's parser. A parse
-// either throws Usage or yields a value whose parts are all known names; writing that value back
+// either refuses the line or yields a value whose parts are all known names; writing that value back
 // as a command line parses to the same value, options may follow or precede the command, and
 // adding an unknown option or a second command always fails.
 
@@ -20,13 +20,7 @@ namespace {
 
 using vantor::Arguments;
 
-std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
-    try {
-        return Arguments(arguments);
-    } catch (const vantor::Usage&) {
-        return std::nullopt;
-    }
-}
+std::optional<Arguments> parse(const std::vector<std::string>& arguments) { return Arguments::parse(arguments); }
 
 const std::set<std::string> valueOptions = {"display", "duration", "request-id", "session", "timeout", "format"};
 const std::set<std::string> flagOptions = {"system-audio", "wait", "help"};
