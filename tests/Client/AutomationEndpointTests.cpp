@@ -6,14 +6,15 @@
 
 #include <fstream>
 
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
 
 namespace recorder {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
-using testing::TemporaryHome;
+using testsupport::TemporaryDirectory;
+using testsupport::TemporaryHome;
 
 AutomationEndpoint::Failure endpointFailure(const std::function<void()>& body) {
     try {

@@ -9,13 +9,14 @@
 #include <set>
 #include <thread>
 
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
 
 namespace recorder {
 namespace {
 
-using testing::TemporaryDirectory;
-using testing::TestListener;
+using testsupport::TemporaryDirectory;
+using testsupport::AppSocket;
 using Clock = std::chrono::steady_clock;
 using Failure = RecorderAutomationSession::Failure;
 
@@ -53,7 +54,7 @@ private:
         if (!body.contains("requestId")) body["requestId"] = request["requestId"];
         if (!body.contains("appInstanceId")) body["appInstanceId"] = "INSTANCE-A";
         if (!body.contains("ok")) body["ok"] = !body.contains("error");
-        testing::sendAll(fd, body.dump() + "\n");
+        testsupport::sendAll(fd, body.dump() + "\n");
     }
 
     Answer answer_;
@@ -61,7 +62,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<nlohmann::json> requests_;
     std::vector<double> arrivals_;
-    TestListener listener_;
+    AppSocket listener_;
 };
 
 // Answers every command with a plausible result.

@@ -5,14 +5,13 @@
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Protocol/AutomationReply.h"
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "tests/Support/AppSocket.h"
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 class FakeLumora {
@@ -20,7 +19,6 @@ public:
     using Script = std::function<std::optional<std::string>(const recorder::AutomationRequest&)>;
 
     FakeLumora(std::filesystem::path directory, Script script);
-    ~FakeLumora();
 
     void start();
     void stop();  // removes the socket: later connections find nobody
@@ -34,13 +32,9 @@ public:
                              const std::string& appInstanceID = "instance-1");
 
 private:
-    void serve();
-
     std::filesystem::path directory_;
     Script script_;
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<recorder::AutomationRequest> requests_;
+    std::optional<testsupport::AppSocket> socket_;  // last: it stops before the rest goes
 };

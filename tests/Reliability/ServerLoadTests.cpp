@@ -27,7 +27,7 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using StopResponse = AutomationResponse<StopPayload>;
 using Clock = std::chrono::steady_clock;
 

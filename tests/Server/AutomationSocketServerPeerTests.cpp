@@ -35,7 +35,7 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using StopResponse = AutomationResponse<StopPayload>;
 
 class ServerPeerTest : public testing::Test {

@@ -21,7 +21,7 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using Stats = AutomationSocketServer::Statistics;
 using StopResponse = AutomationResponse<StopPayload>;
 

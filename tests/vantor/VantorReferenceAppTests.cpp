@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
-#include "tests/vantor/Subprocess.h"
+#include "tests/Support/Subprocess.h"
 
 using nlohmann::json;
-using testing_support::ProcessOutcome;
+using testsupport::ProcessOutcome;
 
 namespace {
 
@@ -86,8 +86,8 @@ protected:
     ProcessOutcome vantor(const std::vector<std::string>& arguments) const {
         std::vector<std::string> argv = {vantorPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return testing_support::runProcess(
-            argv, testing_support::inEnvironment({{"HOME", home.string()}, {"RECORDER_APP", std::nullopt}}));
+        return testsupport::runProcess(
+            argv, testsupport::inEnvironment({{"HOME", home.string()}, {"RECORDER_APP", std::nullopt}}));
     }
 
     // The app process serving this test's HOME, if one runs.
