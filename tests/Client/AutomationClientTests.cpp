@@ -14,8 +14,8 @@
 namespace recorder {
 namespace {
 
-using testsupport::TemporaryDirectory;
 using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 
 AutomationRequest capabilitiesRequest(std::string id = "REQ-1") {

@@ -147,8 +147,8 @@ TEST_P(ForBundleFormats, ReadsIdentifierAndGroup) {
         std::nullopt, GetParam());
     EXPECT_EQ(RecorderAppLocator::forBundle(badGroup), RecorderAppLocator(badGroup, debug, std::nullopt));
 
-    const auto foreign = testsupport::makeBundle(directory.path(), "Foreign",
-                                             {{"CFBundleIdentifier", "com.example.viewer"}}, std::nullopt, GetParam());
+    const auto foreign = testsupport::makeBundle(
+        directory.path(), "Foreign", {{"CFBundleIdentifier", "com.example.viewer"}}, std::nullopt, GetParam());
     EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::forBundle(foreign); }),
               Failure::unexpectedBundle("com.example.viewer"));
 }

@@ -15,8 +15,8 @@
 namespace recorder {
 namespace {
 
-using testsupport::TemporaryDirectory;
 using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 using Failure = RecorderAutomationSession::Failure;
 

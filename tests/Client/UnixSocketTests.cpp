@@ -17,8 +17,8 @@
 namespace recorder {
 namespace {
 
-using testsupport::TemporaryDirectory;
 using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }

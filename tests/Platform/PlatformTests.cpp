@@ -155,8 +155,8 @@ TEST(PlatformTests, BundleReadsIdentifierAndExecutable) {
     ASSERT_TRUE(opened.has_value());
     EXPECT_FALSE(opened->bundleIdentifier().has_value());
 
-    const auto escaping = testsupport::makeBundle(directory.path(), "Escaping",
-                                              {{"CFBundleIdentifier", "x"}, {"CFBundleExecutable", "../../../bin/sh"}});
+    const auto escaping = testsupport::makeBundle(
+        directory.path(), "Escaping", {{"CFBundleIdentifier", "x"}, {"CFBundleExecutable", "../../../bin/sh"}});
     EXPECT_FALSE(platform::Bundle::open(escaping)->executableURL().has_value());
 }
 
@@ -219,11 +219,11 @@ protected:
 
     fs::path bundleWith(const std::string& behaviour, const std::string& name = "Sleepy") {
         return testsupport::makeBundle(directory.path(), name,
-                                   {{"CFBundleIdentifier", identifier},
-                                    {"CFBundleExecutable", name},
-                                    {"TestBehaviour", behaviour},
-                                    {"TestRecordFile", (directory.path() / (name + ".record")).string()}},
-                                   fs::path(LUMORA_TEST_APP));
+                                       {{"CFBundleIdentifier", identifier},
+                                        {"CFBundleExecutable", name},
+                                        {"TestBehaviour", behaviour},
+                                        {"TestRecordFile", (directory.path() / (name + ".record")).string()}},
+                                       fs::path(LUMORA_TEST_APP));
     }
     std::vector<platform::RunningApplication> waitForApplications(std::size_t count) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -350,10 +350,10 @@ TEST_P(LaunchFailures, ReportReadableReason) {
     const std::string which = GetParam().name;
     if (which == "missingExecutable") {
         bundle = testsupport::makeBundle(directory.path(), "Empty",
-                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
+                                         {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
     } else if (which == "notExecutable") {
         bundle = testsupport::makeBundle(directory.path(), "Text",
-                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
+                                         {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
         std::ofstream(bundle / "Contents/MacOS/Text") << "plain text";
         fs::permissions(bundle / "Contents/MacOS/Text", fs::perms::owner_read | fs::perms::owner_write);
     } else if (which == "noExecutableName") {

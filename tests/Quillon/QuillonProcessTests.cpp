@@ -107,8 +107,7 @@ TEST_F(QuillonProcess, WarmExitsWithoutReadingInput) {
     EXPECT_TRUE(inside.out.empty()) << inside.out;
     EXPECT_TRUE(inside.err.empty()) << inside.err;
 
-    auto outside =
-        run(Options().keepingInputOpen().within(std::chrono::seconds(5)), {copyOutsideBundle(), "--warm"});
+    auto outside = run(Options().keepingInputOpen().within(std::chrono::seconds(5)), {copyOutsideBundle(), "--warm"});
     EXPECT_EQ(outside.exitStatus, 1);
     EXPECT_EQ(outside.err, failureText);
 }

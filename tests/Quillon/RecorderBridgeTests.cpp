@@ -29,8 +29,8 @@ nlohmann::json errorText(AutomationErrorCode code, const std::string& message, s
 class Bridge : public testing::Test {
 protected:
     void SetUp() override {
-        lumora =
-            std::make_unique<FakeLumora>(dir.path(), [this](const AutomationRequest& request) { return answer(request); });
+        lumora = std::make_unique<FakeLumora>(dir.path(),
+                                              [this](const AutomationRequest& request) { return answer(request); });
         lumora->start();
         bridge = std::make_unique<RecorderBridge>([this](std::stop_token cancel) {
             ++connects;

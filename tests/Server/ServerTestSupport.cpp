@@ -27,9 +27,10 @@ bool Gate::wait(std::chrono::milliseconds limit) {
 
 recorder::AutomationReply ScriptedHandler::handle(const recorder::AutomationRequest& request) {
     ++calls;
-    recorder::AutomationReply reply = answer
-                                ? answer(request)
-                                : recorder::AutomationReply::stopped({"for-" + request.requestID, recorder::AutomationSessionState::saved});
+    recorder::AutomationReply reply =
+        answer
+            ? answer(request)
+            : recorder::AutomationReply::stopped({"for-" + request.requestID, recorder::AutomationSessionState::saved});
     ++returned;
     return reply;
 }
@@ -78,7 +79,8 @@ std::optional<std::string> TestClient::nextLine(double timeout) {
 }
 
 std::string requestLine(const std::string& requestID, recorder::AutomationCommand command) {
-    return recorder::LineFrameEncoder::encode(recorder::AutomationRequest{1, requestID, std::nullopt, std::move(command)});
+    return recorder::LineFrameEncoder::encode(
+        recorder::AutomationRequest{1, requestID, std::nullopt, std::move(command)});
 }
 
 }  // namespace testsupport

@@ -67,7 +67,7 @@ private:
 };
 
 // A request frame with the given identifier and command, line feed included.
-std::string requestLine(const std::string& requestID, recorder::AutomationCommand command = recorder::AutomationCommand::capabilities());
-
+std::string requestLine(const std::string& requestID,
+                        recorder::AutomationCommand command = recorder::AutomationCommand::capabilities());
 
 }  // namespace testsupport

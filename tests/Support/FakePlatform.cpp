@@ -25,7 +25,8 @@ std::optional<nlohmann::json> FakePlatform::bundleInfo(const fs::path& directory
     return system().bundleInfo(directory);
 }
 
-std::vector<recorder::platform::RunningApplication> FakePlatform::runningApplications(std::string_view bundleIdentifier) const {
+std::vector<recorder::platform::RunningApplication> FakePlatform::runningApplications(
+    std::string_view bundleIdentifier) const {
     return recorder::platform::runningApplications(bundleIdentifier, processTable_.path(), user);
 }
 

@@ -36,7 +36,8 @@ public:
     void end(pid_t process);
 
     std::optional<nlohmann::json> bundleInfo(const std::filesystem::path& directory) const override;
-    std::vector<recorder::platform::RunningApplication> runningApplications(std::string_view bundleIdentifier) const override;
+    std::vector<recorder::platform::RunningApplication> runningApplications(
+        std::string_view bundleIdentifier) const override;
     void launch(const std::filesystem::path& bundle, const std::vector<std::string>& arguments) const override;
     std::optional<std::filesystem::path> applicationGroupContainer(std::string_view group) const override;
     // The real one: $HOME/.local/share.

@@ -151,8 +151,7 @@ json document(const ProcessOutcome& outcome) {
 
 TEST_F(VantorWithFakeApp, HelpAndGrammarErrorsNeedNoApp) {
     // Nothing listens: every one of these ends before any connection attempt.
-    expectUsage(
-        testsupport::runProcess({vantorPath}, testsupport::inEnvironment({{"HOME", app.home().string()}})), 2);
+    expectUsage(testsupport::runProcess({vantorPath}, testsupport::inEnvironment({{"HOME", app.home().string()}})), 2);
     expectUsage(vantor({"--help"}), 0);
     expectUsage(vantor({"setup", "--help"}), 0);
     expectUsage(vantor({"start", "--help"}), 0);
@@ -462,19 +461,19 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     listen();
     const auto home = app.home().string();
     // RECORDER_APP alone finds the fake app.
-    auto outcome = testsupport::runProcess(
-        {vantorPath, "capabilities"},
-        testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+    auto outcome =
+        testsupport::runProcess({vantorPath, "capabilities"},
+                                testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     // --app wins over RECORDER_APP.
-    outcome = testsupport::runProcess(
-        {vantorPath, "--app", home + "/Missing.app", "capabilities"},
-        testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+    outcome =
+        testsupport::runProcess({vantorPath, "--app", home + "/Missing.app", "capabilities"},
+                                testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome)["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"Missing.app\")");
     // An empty RECORDER_APP still counts as set.
     outcome = testsupport::runProcess({vantorPath, "setup"},
-                                          testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
+                                      testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_TRUE(document(outcome)["error"]["message"].get<std::string>().starts_with(
         "The recorder app could not be located: unexpectedBundle("));
@@ -483,9 +482,8 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     const auto link = app.home() / "bin" / "vantor";
     std::filesystem::create_directories(link.parent_path());
     std::filesystem::create_symlink(vantorPath, link);
-    outcome =
-        testsupport::runProcess({link.string(), "setup", "--format", "json"},
-                                    testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
+    outcome = testsupport::runProcess({link.string(), "setup", "--format", "json"},
+                                      testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     const auto bundle = std::filesystem::canonical(LUMORA_BUNDLE_DIR).string();
     EXPECT_EQ(json::parse(outcome.out)["mcpServers"]["lumora"]["command"], bundle + "/Contents/Helpers/Quillon");
@@ -520,7 +518,7 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
     EXPECT_TRUE(app.requests().empty());
 
     outcome = testsupport::runProcess({vantorPath, "--app", "/nonexistent/Nothing.app", "setup"},
-                                          testsupport::inEnvironment({{"HOME", app.home().string()}}));
+                                      testsupport::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome),
               (json{{"error",
@@ -531,7 +529,7 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
 TEST_F(VantorWithFakeApp, TextThatIsNotUTF8StillGivesADocument) {
     // The bundle name reaches the message through the failure's description.
     const auto outcome = testsupport::runProcess({vantorPath, "--app", "/nonexistent/\xFF\xFE.app", "status"},
-                                                     testsupport::inEnvironment({{"HOME", app.home().string()}}));
+                                                 testsupport::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     const auto doc = document(outcome);
     EXPECT_EQ(doc["error"]["message"],
@@ -570,9 +568,9 @@ TEST(VantorEmbeddedInformation, NamesTheAppWhenTheBundleHasNoList) {
     const auto helpers = root / "Other.app" / "Contents" / "Helpers";
     std::filesystem::create_directories(helpers);
     std::filesystem::copy_file(vantorPath, helpers / "vantor");
-    const auto outcome = testsupport::runProcess(
-        {(helpers / "vantor").string(), "setup", "--format", "json"},
-        testsupport::inEnvironment({{"HOME", root.string()}, {"RECORDER_APP", std::nullopt}}));
+    const auto outcome =
+        testsupport::runProcess({(helpers / "vantor").string(), "setup", "--format", "json"},
+                                testsupport::inEnvironment({{"HOME", root.string()}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     EXPECT_EQ(json::parse(outcome.out, nullptr, false)["mcpServers"]["lumora"]["command"],
               (root / "Other.app" / "Contents" / "Helpers" / "Quillon").string());
