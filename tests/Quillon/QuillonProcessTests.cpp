@@ -33,12 +33,9 @@ protected:
     }
     // Where the app's socket lives for this HOME.
     fs::path endpointDirectory() {
-        const char* old = std::getenv("HOME");
-        std::string saved = old ? old : "";
-        ::setenv("HOME", home.c_str(), 1);
-        auto directory = recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).directory();
-        ::setenv("HOME", saved.c_str(), 1);
-        return directory;
+        return temporary.asHome([] {
+            return recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).directory();
+        });
     }
     std::string copyOutsideBundle() {
         fs::create_directories(home / "bin");
@@ -48,7 +45,7 @@ protected:
     }
 
     // Short: the socket path under it must stay within the platform's limit.
-    testsupport::TemporaryDirectory temporary{"qh"};
+    testsupport::TemporaryHome temporary{testsupport::TemporaryHome::Scope::childrenOnly, "qh"};
     const fs::path home = temporary.path();
 };
 

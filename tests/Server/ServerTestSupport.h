@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
 #include "RecorderAutomation/Server/AutomationRequestHandling.h"
+#include "RecorderAutomation/Server/AutomationSocketServer.h"
 #include "tests/Support/TemporaryDirectory.h"
 #include "tests/Support/WaitUntil.h"
 
@@ -41,6 +43,18 @@ public:
     std::atomic<int> returned{0};
 
     recorder::AutomationReply handle(const recorder::AutomationRequest& request) override;
+};
+
+// A server on a temporary endpoint answering through a ScriptedHandler; the fixtures start it.
+struct ServerUnderTest {
+    explicit ServerUnderTest(const std::string& instance)
+        : server(std::make_unique<recorder::AutomationSocketServer>(endpoint, instance, handler)) {}
+    std::string path() const { return endpoint.path(); }
+
+    TemporaryDirectory temporary;
+    recorder::AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
+    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
+    std::unique_ptr<recorder::AutomationSocketServer> server;
 };
 
 // A connected socket read frame by frame.

@@ -38,4 +38,16 @@ std::vector<std::string> TemporaryHome::environmentEntries() const {
     return entries;
 }
 
+std::filesystem::path TemporaryHome::asHome(const std::function<std::filesystem::path()>& compute) const {
+    const char* saved = std::getenv("HOME");
+    const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
+    ::setenv("HOME", path().c_str(), 1);
+    auto result = compute();
+    if (previous)
+        ::setenv("HOME", previous->c_str(), 1);
+    else
+        ::unsetenv("HOME");
+    return result;
+}
+
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 // either in this process (restored afterwards) or only in the environment given to children.
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +29,9 @@ public:
     std::map<std::string, std::optional<std::string>> variables() const;
     // The same as NAME=value entries.
     std::vector<std::string> environmentEntries() const;
+    // What `compute` gives with HOME pointing here, for paths derived from the user's home
+    // (the app's socket, its settings) when the home is only the children's.
+    std::filesystem::path asHome(const std::function<std::filesystem::path()>& compute) const;
 
 private:
     TemporaryDirectory directory_;

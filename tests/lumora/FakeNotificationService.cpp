@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace lumora::testing_support {
+namespace testsupport {
 namespace {
 
 constexpr const char* introspection = R"(<node>
@@ -197,4 +197,4 @@ bool FakeNotificationService::waitFor(
     return changed_.wait_for(lock, timeout, [&] { return condition(notifications_, closed_); });
 }
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

@@ -23,7 +23,7 @@ typedef struct _GMainLoop GMainLoop;
 typedef struct _GDBusMethodInvocation GDBusMethodInvocation;
 typedef struct _GVariant GVariant;
 
-namespace lumora::testing_support {
+namespace testsupport {
 
 class PrivateSessionBus {
 public:
@@ -34,7 +34,7 @@ public:
 private:
     std::filesystem::path folder_;
     std::string address_;
-    std::optional<ChildProcess> daemon_;
+    std::optional<lumora::ChildProcess> daemon_;
 };
 
 class FakeNotificationService {
@@ -83,4 +83,4 @@ private:
     std::uint32_t nextID_ = 1;
 };
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

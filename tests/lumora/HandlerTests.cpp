@@ -23,7 +23,7 @@ using recorder::AutomationErrorCode;
 using recorder::AutomationReply;
 using recorder::AutomationRequest;
 using recorder::AutomationSessionState;
-using testing_support::FakeCaptureBackend;
+using testsupport::FakeCaptureBackend;
 
 const std::string instance = "7D3F0C1E-1111-4222-8333-944455556666";
 

@@ -19,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
-using testing_support::FakeScreenCastPortal;
-using testing_support::PrivateBus;
+using testsupport::FakeScreenCastPortal;
+using testsupport::PrivateBus;
 
 const std::string firstToken = "11111111-2222-4333-8444-555555555555";
 const std::string secondToken = "66666666-7777-4888-9999-aaaaaaaaaaaa";

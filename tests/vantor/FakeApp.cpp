@@ -1,6 +1,5 @@
 #include "tests/vantor/FakeApp.h"
 
-#include <cstdlib>
 #include <fstream>
 
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
@@ -27,15 +26,8 @@ FakeApp::~FakeApp() { stopListening(); }
 
 std::filesystem::path FakeApp::socketPath() const {
     // Derived the way every party derives it, but from this fake HOME.
-    const char* saved = std::getenv("HOME");
-    const std::string previous = saved ? saved : "";
-    ::setenv("HOME", home_.path().c_str(), 1);
-    const auto path = recorder::AutomationEndpoint::standard(bundleIdentifier_, "K9WQ2ZP4LM.recorder").path();
-    if (saved)
-        ::setenv("HOME", previous.c_str(), 1);
-    else
-        ::unsetenv("HOME");
-    return path;
+    return home_.asHome(
+        [this] { return recorder::AutomationEndpoint::standard(bundleIdentifier_, "K9WQ2ZP4LM.recorder").path(); });
 }
 
 void FakeApp::listen(Responder responder) {
