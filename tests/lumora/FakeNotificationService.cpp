@@ -28,9 +28,6 @@ constexpr const char* introspection = R"(<node>
 }  // namespace
 
 PrivateSessionBus::PrivateSessionBus() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumora-bus-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder for the bus");
-    folder_ = pattern;
     const auto socket = folder_ / "bus";
     // No <servicedir>: nothing on the machine is started on demand, only what the test puts there.
     std::ofstream(folder_ / "bus.conf") << "<busconfig>\n  <type>session</type>\n  <listen>unix:path="
@@ -50,9 +47,7 @@ PrivateSessionBus::PrivateSessionBus() {
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
-    daemon_.reset();  // kills and reaps it
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    daemon_.reset();  // kills and reaps it; the folder goes after it
 }
 
 FakeNotificationService::FakeNotificationService(const std::string& address, std::vector<std::string> capabilities)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lumora/ChildProcess.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GMainContext GMainContext;
@@ -32,7 +33,7 @@ public:
     const std::string& address() const { return address_; }
 
 private:
-    std::filesystem::path folder_;
+    TemporaryDirectory folder_{"lumora-bus"};
     std::string address_;
     std::optional<lumora::ChildProcess> daemon_;
 };
