@@ -51,22 +51,23 @@ std::vector<nlohmann::json> FakeApp::requests() const {
     return requests_;
 }
 
-std::string FakeApp::success(const nlohmann::json& request, const nlohmann::json& result) {
+namespace {
+std::string envelope(const nlohmann::json& request, bool ok, const char* key, const nlohmann::json& value) {
     return nlohmann::json{{"protocolVersion", 1},
                           {"requestId", request.value("requestId", "")},
                           {"appInstanceId", "FAKE-INSTANCE"},
-                          {"ok", true},
-                          {"result", result}}
+                          {"ok", ok},
+                          {key, value}}
         .dump();
+}
+}  // namespace
+
+std::string FakeApp::success(const nlohmann::json& request, const nlohmann::json& result) {
+    return envelope(request, true, "result", result);
 }
 
 std::string FakeApp::failure(const nlohmann::json& request, const nlohmann::json& error) {
-    return nlohmann::json{{"protocolVersion", 1},
-                          {"requestId", request.value("requestId", "")},
-                          {"appInstanceId", "FAKE-INSTANCE"},
-                          {"ok", false},
-                          {"error", error}}
-        .dump();
+    return envelope(request, false, "error", error);
 }
 
 }  // namespace testsupport
