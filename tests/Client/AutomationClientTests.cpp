@@ -10,6 +10,7 @@
 #include "RecorderAutomation/Protocol/StatusPayload.h"
 #include "tests/Support/AppSocket.h"
 #include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
@@ -42,13 +43,8 @@ protected:
 
     AutomationClient::Failure sendFailure(const AutomationClient& c,
                                           const AutomationRequest& request = capabilitiesRequest()) {
-        try {
-            c.send<CapabilitiesPayload>(request);
-        } catch (const AutomationClient::Failure& failure) {
-            return failure;
-        }
-        ADD_FAILURE() << "expected an AutomationClient::Failure";
-        return AutomationClient::Failure::notRunning();
+        return testsupport::thrownBy([&] { c.send<CapabilitiesPayload>(request); },
+                                     AutomationClient::Failure::notRunning());
     }
 };
 

@@ -8,6 +8,7 @@
 
 #include "tests/Support/AppSocket.h"
 #include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
@@ -17,13 +18,7 @@ using testsupport::TemporaryDirectory;
 using testsupport::TemporaryHome;
 
 AutomationEndpoint::Failure endpointFailure(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const AutomationEndpoint::Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "expected an AutomationEndpoint::Failure";
-    return AutomationEndpoint::Failure::pathTooLong(-1);
+    return testsupport::thrownBy(body, AutomationEndpoint::Failure::pathTooLong(-1));
 }
 
 mode_t modeOf(const fs::path& path) {

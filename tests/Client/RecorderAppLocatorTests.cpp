@@ -12,6 +12,7 @@
 #include "tests/Support/TestBundle.h"
 #include "tests/Support/AppSocket.h"
 #include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
@@ -27,13 +28,7 @@ const std::string debug(RecorderAppLocator::debugBundleIdentifier);
 
 template <class Body>
 Failure locatorFailure(Body body) {
-    try {
-        body();
-    } catch (const Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "expected a locator failure";
-    return Failure::notReachable();
+    return testsupport::thrownBy(body, Failure::notReachable());
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }

@@ -11,6 +11,7 @@
 
 #include "tests/Support/AppSocket.h"
 #include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
@@ -97,13 +98,7 @@ protected:
 
     template <class Body>
     Failure sessionFailure(Body body) {
-        try {
-            body();
-        } catch (const Failure& failure) {
-            return failure;
-        }
-        ADD_FAILURE() << "expected a session failure";
-        return Failure::waitTimedOut();
+        return testsupport::thrownBy(body, Failure::waitTimedOut());
     }
 };
 

@@ -24,6 +24,11 @@ std::vector<pid_t> LaunchedApps::running() const {
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code unreadable;
         if (fs::read_symlink(entry.path() / "exe", unreadable) != program_ || unreadable) continue;
+        // A worker forked from the app renames itself; it is not the app.
+        std::string command;
+        std::ifstream commandFile(entry.path() / "comm");
+        std::getline(commandFile, command);
+        if (command != program_.filename().string().substr(0, 15)) continue;  // the kernel keeps 15
         std::ifstream environ(entry.path() / "environ", std::ios::binary);
         for (std::string variable; std::getline(environ, variable, '\0');)
             if (variable == wanted) mine.push_back(pid_t(std::stoi(name)));

@@ -20,7 +20,8 @@ public:
     LaunchedApps(const LaunchedApps&) = delete;
     LaunchedApps& operator=(const LaunchedApps&) = delete;
 
-    // The running processes of the program whose environment names this HOME.
+    // The running processes of the program (by its name, not its forked workers) whose
+    // environment names this HOME.
     std::vector<pid_t> running() const;
     // SIGTERM to each, then SIGKILL to any left after the patience.
     void stop() const;
