@@ -2,6 +2,8 @@
 
 #include "RecorderAutomation/Protocol/AutomationResponseEncoder.h"
 
+namespace testsupport {
+
 FakeLumora::FakeLumora(std::filesystem::path directory, Script script)
     : directory_(std::move(directory)), script_(std::move(script)) {}
 
@@ -12,7 +14,7 @@ recorder::AutomationEndpoint FakeLumora::endpoint() const {
 void FakeLumora::start() {
     std::filesystem::create_directories(directory_);
     socket_.emplace(endpoint().path(),
-                    testsupport::AppSocket::Script([this](const std::string& line) -> std::optional<std::string> {
+                    AppSocket::Script([this](const std::string& line) -> std::optional<std::string> {
                         try {
                             auto request = recorder::AutomationRequest::decode(line);
                             {
@@ -42,3 +44,5 @@ std::string FakeLumora::reply(const recorder::AutomationReply& reply, const reco
                               const std::string& appInstanceID) {
     return recorder::AutomationResponseEncoder::encode(reply, request.requestID, appInstanceID);
 }
+
+}  // namespace testsupport

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace testsupport {
+
 class FakeLumora {
 public:
     using Script = std::function<std::optional<std::string>(const recorder::AutomationRequest&)>;
@@ -36,5 +38,7 @@ private:
     Script script_;
     mutable std::mutex mutex_;
     std::vector<recorder::AutomationRequest> requests_;
-    std::optional<testsupport::AppSocket> socket_;  // last: it stops before the rest goes
+    std::optional<AppSocket> socket_;  // last: it stops before the rest goes
 };
+
+}  // namespace testsupport

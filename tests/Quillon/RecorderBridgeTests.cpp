@@ -15,6 +15,7 @@
 
 using mcp::JSON;
 using quillon::RecorderBridge;
+using testsupport::FakeLumora;
 using namespace recorder;
 using namespace std::chrono_literals;
 
