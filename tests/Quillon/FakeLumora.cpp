@@ -17,10 +17,7 @@ void FakeLumora::start() {
                     AppSocket::Script([this](const std::string& line) -> std::optional<std::string> {
                         try {
                             auto request = recorder::AutomationRequest::decode(line);
-                            {
-                                std::lock_guard lock(mutex_);
-                                requests_.push_back(request);
-                            }
+                            requests_.add(request);
                             return script_(request);
                         } catch (const std::exception&) {
                             return std::nullopt;
@@ -29,16 +26,6 @@ void FakeLumora::start() {
 }
 
 void FakeLumora::stop() { socket_.reset(); }
-
-std::vector<recorder::AutomationRequest> FakeLumora::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-void FakeLumora::clearRequests() {
-    std::lock_guard lock(mutex_);
-    requests_.clear();
-}
 
 std::string FakeLumora::reply(const recorder::AutomationReply& reply, const recorder::AutomationRequest& request,
                               const std::string& appInstanceID) {

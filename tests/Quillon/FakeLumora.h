@@ -6,10 +6,10 @@
 #include "RecorderAutomation/Protocol/AutomationReply.h"
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
 #include "tests/Support/AppSocket.h"
+#include "tests/Support/Recorded.h"
 
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,8 +26,8 @@ public:
     void stop();  // removes the socket: later connections find nobody
 
     recorder::AutomationEndpoint endpoint() const;
-    std::vector<recorder::AutomationRequest> requests() const;
-    void clearRequests();
+    std::vector<recorder::AutomationRequest> requests() const { return requests_.all(); }
+    void clearRequests() { requests_.clear(); }
 
     // A well-formed reply line to `request`.
     static std::string reply(const recorder::AutomationReply& reply, const recorder::AutomationRequest& request,
@@ -36,8 +36,7 @@ public:
 private:
     std::filesystem::path directory_;
     Script script_;
-    mutable std::mutex mutex_;
-    std::vector<recorder::AutomationRequest> requests_;
+    Recorded<recorder::AutomationRequest> requests_;
     std::optional<AppSocket> socket_;  // last: it stops before the rest goes
 };
 

@@ -51,7 +51,7 @@ AppSocket::AppSocket(std::filesystem::path socketPath, Script script)
     : AppSocket(std::move(socketPath), Behaviour([this, script = std::move(script)](int fd) {
                     const auto line = LineReader(fd).next(std::chrono::seconds(5));
                     if (!line) return;
-                    record(*line);
+                    requests_.add(*line);
                     if (const auto answer = script(*line)) sendAll(fd, *answer);
                 })) {}
 
@@ -61,21 +61,6 @@ AppSocket::~AppSocket() {
     ::close(listener_);
     std::error_code ignored;
     std::filesystem::remove(path_, ignored);
-}
-
-std::vector<std::string> AppSocket::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-void AppSocket::clearRequests() {
-    std::lock_guard lock(mutex_);
-    requests_.clear();
-}
-
-void AppSocket::record(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(line);
 }
 
 std::string AppSocket::readRequest(int fd, std::chrono::milliseconds limit) {
@@ -89,7 +74,7 @@ std::string AppSocket::readRequest(int fd, std::chrono::milliseconds limit) {
         if (c == '\n') break;
         line += c;
     }
-    record(line);
+    requests_.add(line);
     return line;
 }
 

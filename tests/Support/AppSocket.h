@@ -7,12 +7,13 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "tests/Support/Recorded.h"
 
 namespace testsupport {
 
@@ -32,22 +33,19 @@ public:
     const std::filesystem::path& path() const noexcept { return path_; }
     int connections() const { return connections_.load(); }
     // Every request line read, in order (by the script, or by behaviours through readRequest).
-    std::vector<std::string> requests() const;
-    void clearRequests();
+    std::vector<std::string> requests() const { return requests_.all(); }
+    void clearRequests() { requests_.clear(); }
     // Reads one request line from fd (byte by byte, so that nothing after it is consumed; up to
     // `limit`) and records it; what came before the limit when no line feed did.
     std::string readRequest(int fd, std::chrono::milliseconds limit = std::chrono::seconds(1));
 
 private:
-    void record(const std::string& line);
-
     std::filesystem::path path_;
     Behaviour behaviour_;
     int listener_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
-    mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
+    Recorded<std::string> requests_;
     std::thread thread_;
 };
 

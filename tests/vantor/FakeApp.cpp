@@ -36,20 +36,12 @@ void FakeApp::listen(Responder responder) {
     std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all);
     socket_.emplace(path, AppSocket::Script([this, responder = std::move(responder)](const std::string& line) {
                         const auto request = nlohmann::json::parse(line, nullptr, false);
-                        {
-                            std::lock_guard lock(mutex_);
-                            requests_.push_back(request);
-                        }
+                        requests_.add(request);
                         return std::optional<std::string>(responder(request) + "\n");
                     }));
 }
 
 void FakeApp::stopListening() { socket_.reset(); }
-
-std::vector<nlohmann::json> FakeApp::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
 
 namespace {
 std::string envelope(const nlohmann::json& request, bool ok, const char* key, const nlohmann::json& value) {

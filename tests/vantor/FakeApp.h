@@ -6,13 +6,13 @@
 
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/Support/AppSocket.h"
+#include "tests/Support/Recorded.h"
 #include "tests/Support/TemporaryHome.h"
 
 namespace testsupport {
@@ -37,7 +37,7 @@ public:
     void stopListening();
 
     // Every request received so far, in order.
-    std::vector<nlohmann::json> requests() const;
+    std::vector<nlohmann::json> requests() const { return requests_.all(); }
 
     // A response line in the protocol's envelope.
     static std::string success(const nlohmann::json& request, const nlohmann::json& result);
@@ -47,8 +47,7 @@ private:
     TemporaryHome home_{TemporaryHome::Scope::childrenOnly, "vantor-home"};
     std::filesystem::path bundle_;
     std::string bundleIdentifier_;
-    mutable std::mutex mutex_;
-    std::vector<nlohmann::json> requests_;
+    Recorded<nlohmann::json> requests_;
     std::optional<AppSocket> socket_;  // last: it stops before the rest goes
 };
 
