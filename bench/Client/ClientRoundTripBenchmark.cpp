@@ -20,60 +20,22 @@
 
 #include "RecorderAutomation/Client/AutomationClient.h"
 #include "RecorderAutomation/Protocol/CapabilitiesPayload.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Accepts connections on its own thread, reads one line, answers with the canned reply.
-class CannedListener {
-public:
-    explicit CannedListener(std::string reply) : reply_(std::move(reply)) {
-        char pattern[] = "/tmp/lumora-bench-XXXXXX";
-        directory_ = ::mkdtemp(pattern);
-        path_ = directory_ + "/automation.sock";
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 64) != 0)
-            std::abort();
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~CannedListener() {
-        stopping_ = true;
-        thread_.join();
-        ::close(fd_);
-        ::unlink(path_.c_str());
-        ::rmdir(directory_.c_str());
-    }
-    const std::string& directory() const { return directory_; }
-    const std::string& path() const { return path_; }
+// Answers each connection's one line with the canned reply, on its own thread.
+struct CannedListener {
+    explicit CannedListener(const std::string& reply)
+        : socket(directory / "automation.sock",
+                 testsupport::AppSocket::Script([reply](const std::string&) { return std::optional(reply); })) {}
+    std::string path() const { return socket.path().string(); }
 
-private:
-    void serve() {
-        char buffer[4096];
-        while (!stopping_) {
-            pollfd entry{fd_, POLLIN, 0};
-            if (::poll(&entry, 1, 20) <= 0) continue;
-            const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0) continue;
-            std::string line;
-            while (line.find('\n') == std::string::npos) {
-                const ssize_t n = ::read(connection, buffer, sizeof buffer);
-                if (n <= 0) break;
-                line.append(buffer, static_cast<std::size_t>(n));
-            }
-            (void)::send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-            ::close(connection);
-        }
-    }
-
-    std::string reply_;
-    std::string directory_, path_;
-    int fd_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    testsupport::TemporaryDirectory directory{"lumora-bench"};
+    testsupport::AppSocket socket;
 };
 
 const std::string requestID = "7F3C9A52-1B6E-4D0A-9C51-2E8F4B7D6A10";
@@ -136,8 +98,8 @@ void BM_RawRoundTrip(benchmark::State& state) {
 }
 
 void BM_ClientSend(benchmark::State& state) {
-    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()),
-                                            10);
+    const recorder::AutomationClient client(
+        recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory.path()), 10);
     recorder::AutomationRequest request;
     request.requestID = requestID;
     request.appInstanceID = "INSTANCE";
@@ -155,8 +117,8 @@ void BM_ClientSend(benchmark::State& state) {
 // The same exchange without JSON: separates the
 // coding from the socket work.
 void BM_ClientExchangeOnly(benchmark::State& state) {
-    const recorder::AutomationClient client(recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory()),
-                                            10);
+    const recorder::AutomationClient client(
+        recorder::AutomationEndpoint("app.lumora.Lumora", listener().directory.path()), 10);
     const std::string frame = "{\"command\":\"capabilities\"}\n";
     auto& latencies = samples()["exchange"];
     for (auto _ : state) {

@@ -18,16 +18,12 @@
 #include "RecorderAutomation/Client/UnixSocket.h"
 #include "RecorderAutomation/Protocol/LineFrameEncoder.h"
 #include "RecorderAutomation/Server/AutomationSocketServer.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 namespace {
 
 using namespace recorder;
-
-std::filesystem::path makeTemporaryDirectory() {
-    std::string pattern = "/tmp/lumora-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-}
 
 class ImmediateHandler : public AutomationRequestHandling {
 public:
@@ -44,64 +40,29 @@ const std::string& requestFrame() {
 }
 
 struct ServerUnderTest {
-    std::filesystem::path directory = makeTemporaryDirectory();
+    testsupport::TemporaryDirectory directory{"lumora-bench"};
     AutomationEndpoint endpoint{"app.lumora.Lumora.bench", directory / "endpoint"};
     AutomationSocketServer server{endpoint, "5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D",
                                   std::make_shared<ImmediateHandler>()};
 
     ServerUnderTest() { server.start(); }
-    ~ServerUnderTest() {
-        server.stop();
-        std::filesystem::remove_all(directory);
-    }
+    ~ServerUnderTest() { server.stop(); }
 };
 
 // Accepts, reads up to the first line feed, writes a fixed reply of the same size as the
 // real one, closes; one connection at a time.
-class RawServer {
-public:
-    RawServer() {
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_un address = UnixSocket::address(path());
-        if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 8) != 0)
-            std::abort();
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~RawServer() {
-        stopping_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        ::close(listener_);
-        std::filesystem::remove_all(directory_);
-    }
-    std::string path() const { return (directory_ / "raw.sock").string(); }
+struct RawServer {
+    std::string path() const { return socket.path().string(); }
 
-private:
-    void serve() {
-        const std::string reply =
-            "{\"appInstanceId\":\"5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D\",\"ok\":true,\"protocolVersion\":1,"
-            "\"requestId\":\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\",\"result\":{\"sessionId\":"
-            "\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\",\"state\":\"stopping\"}}\n";
-        char buffer[4096];
-        while (!stopping_) {
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            std::string line;
-            while (line.find('\n') == std::string::npos) {
-                const ssize_t count = ::read(fd, buffer, sizeof buffer);
-                if (count <= 0) break;
-                line.append(buffer, static_cast<std::size_t>(count));
-            }
-            (void)!::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-            ::close(fd);
-        }
-    }
-
-    std::filesystem::path directory_ = makeTemporaryDirectory();
-    int listener_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    testsupport::TemporaryDirectory directory{"lumora-bench"};
+    testsupport::AppSocket socket{
+        directory / "raw.sock", testsupport::AppSocket::Script([](const std::string&) {
+            return std::optional<std::string>(
+                "{\"appInstanceId\":\"5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D\",\"ok\":true,"
+                "\"protocolVersion\":1,\"requestId\":\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\","
+                "\"result\":{\"sessionId\":\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\","
+                "\"state\":\"stopping\"}}\n");
+        })};
 };
 
 void exchange(const std::string& path) {

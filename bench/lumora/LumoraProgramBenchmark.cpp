@@ -4,13 +4,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "tests/lumora/LumoraProcess.h"
+#include "tests/Support/LumoraProcess.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using lumora::testing_support::LumoraProcess;
-using lumora::testing_support::TemporaryHome;
+using testsupport::LumoraHome;
+using testsupport::LumoraProcess;
 using Clock = std::chrono::steady_clock;
 
 recorder::StartParameters firstDisplay() {
@@ -42,7 +42,7 @@ void waitUntilFinal(recorder::RecorderAutomationSession& session, const std::str
 
 void LaunchToReachableSocket(benchmark::State& state) {
     for (auto _ : state) {
-        TemporaryHome home;
+        LumoraHome home;
         home.writeSettings(lumora::Settings{});
         auto begin = Clock::now();
         LumoraProcess lumora(home, {"--automation-launch"});
@@ -54,7 +54,7 @@ BENCHMARK(LaunchToReachableSocket)->UseManualTime()->Iterations(5)->Unit(benchma
 
 // The default display, 1920x1080 at 30 frames per second.
 void StartToRecording(benchmark::State& state) {
-    TemporaryHome home;
+    LumoraHome home;
     home.writeSettings(lumora::Settings{});
     LumoraProcess lumora(home, {"--automation-launch"});
     lumora.waitForSocket(20s);
@@ -72,7 +72,7 @@ void StartToRecording(benchmark::State& state) {
 BENCHMARK(StartToRecording)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 void StopToSavedAfterFiveSeconds(benchmark::State& state) {
-    TemporaryHome home;
+    LumoraHome home;
     home.writeSettings(lumora::Settings{});
     LumoraProcess lumora(home, {"--automation-launch"});
     lumora.waitForSocket(20s);

@@ -8,13 +8,15 @@
 
 #include "RecorderAutomation/Protocol/CapabilitiesPayload.h"
 #include "RecorderAutomation/Protocol/StatusPayload.h"
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
 
-using testing::TemporaryDirectory;
-using testing::TestListener;
+using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 
 AutomationRequest capabilitiesRequest(std::string id = "REQ-1") {
@@ -41,13 +43,8 @@ protected:
 
     AutomationClient::Failure sendFailure(const AutomationClient& c,
                                           const AutomationRequest& request = capabilitiesRequest()) {
-        try {
-            c.send<CapabilitiesPayload>(request);
-        } catch (const AutomationClient::Failure& failure) {
-            return failure;
-        }
-        ADD_FAILURE() << "expected an AutomationClient::Failure";
-        return AutomationClient::Failure::notRunning();
+        return testsupport::thrownBy([&] { c.send<CapabilitiesPayload>(request); },
+                                     AutomationClient::Failure::notRunning());
     }
 };
 
@@ -68,7 +65,7 @@ TEST_F(AutomationClientTests, NoSocketFileIsNotRunningAtOnce) {
 }
 
 TEST_F(AutomationClientTests, RefusedConnectionIsNotRunning) {
-    testing::makeDeadSocketFile(endpoint.path());
+    testsupport::makeDeadSocketFile(endpoint.path());
     EXPECT_EQ(sendFailure(client), AutomationClient::Failure::notRunning());
     EXPECT_FALSE(client.isReachable());
 }
@@ -84,7 +81,7 @@ TEST_F(AutomationClientTests, OtherConnectErrorIsTransportWithNumber) {
 TEST_F(AutomationClientTests, ReachableListenerSeesNoBytes) {
     enum { untouched, nothing, data };
     std::atomic<int> received{untouched};
-    TestListener listener(endpoint.path(), [&](int fd) {
+    AppSocket listener(endpoint.path(), [&](int fd) {
         char c;
         pollfd entry{fd, POLLIN, 0};
         received = (::poll(&entry, 1, 1000) > 0 && ::read(fd, &c, 1) > 0) ? data : nothing;
@@ -95,7 +92,7 @@ TEST_F(AutomationClientTests, ReachableListenerSeesNoBytes) {
 }
 
 TEST_F(AutomationClientTests, AcceptAndCloseIsTransportClosed) {
-    TestListener listener(endpoint.path(), [](int fd) {
+    AppSocket listener(endpoint.path(), [](int fd) {
         // Read the request first, so the close is a clean end of file and not a reset.
         char buffer[4096];
         pollfd entry{fd, POLLIN, 0};
@@ -106,7 +103,7 @@ TEST_F(AutomationClientTests, AcceptAndCloseIsTransportClosed) {
 
 TEST_F(AutomationClientTests, CloseWithUnreadRequestIsReadSystemCall) {
     // Closing with the request unread resets the connection.
-    TestListener listener(endpoint.path(), [](int fd) {
+    AppSocket listener(endpoint.path(), [](int fd) {
         pollfd entry{fd, POLLIN, 0};
         ::poll(&entry, 1, 1000);
     });
@@ -115,7 +112,7 @@ TEST_F(AutomationClientTests, CloseWithUnreadRequestIsReadSystemCall) {
 }
 
 TEST_F(AutomationClientTests, SilentListenerTimesOutAfterTheTimeout) {
-    TestListener listener(endpoint.path(), [](int fd) { testing::drainUntilClosed(fd, 3); });
+    AppSocket listener(endpoint.path(), [](int fd) { testsupport::drainUntilClosed(fd, 3); });
     const AutomationClient quick(endpoint, 0.3);
     const auto start = Clock::now();
     EXPECT_EQ(sendFailure(quick), AutomationClient::Failure::timedOut());
@@ -134,10 +131,10 @@ struct ScriptedReply {
 class ScriptedReplies : public AutomationClientTests, public ::testing::WithParamInterface<ScriptedReply> {};
 
 TEST_P(ScriptedReplies, AreCheckedAndMapped) {
-    TestListener* self = nullptr;
-    TestListener listener(endpoint.path(), [&](int fd) {
+    AppSocket* self = nullptr;
+    AppSocket listener(endpoint.path(), [&](int fd) {
         self->readRequest(fd);
-        testing::sendAll(fd, GetParam().bytes);
+        testsupport::sendAll(fd, GetParam().bytes);
     });
     self = &listener;
     if (GetParam().failure) {
@@ -179,10 +176,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AutomationClientTests, ErrorReplyIsReturnedNotThrown) {
-    TestListener* self = nullptr;
-    TestListener listener(endpoint.path(), [&](int fd) {
+    AppSocket* self = nullptr;
+    AppSocket listener(endpoint.path(), [&](int fd) {
         self->readRequest(fd);
-        testing::sendAll(
+        testsupport::sendAll(
             fd,
             R"({"appInstanceId":"I","error":{"code":"automation_disabled","message":"Off.","hint":"On."},"ok":false,"protocolVersion":1,"requestId":"REQ-1"})"
             "\n");
@@ -197,7 +194,7 @@ TEST_F(AutomationClientTests, ErrorReplyIsReturnedNotThrown) {
 }
 
 TEST_F(AutomationClientTests, OversizedRequestFailsBeforeConnecting) {
-    TestListener listener(endpoint.path(), [](int fd) { testing::drainUntilClosed(fd, 1); });
+    AppSocket listener(endpoint.path(), [](int fd) { testsupport::drainUntilClosed(fd, 1); });
     AutomationRequest request = capabilitiesRequest(std::string(70'000, 'r'));
     EXPECT_THROW(client.send<CapabilitiesPayload>(request), LineFrameDecoder::Failure);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -206,10 +203,10 @@ TEST_F(AutomationClientTests, OversizedRequestFailsBeforeConnecting) {
 
 TEST_F(AutomationClientTests, ExchangesRunConcurrently) {
     // Several threads share one client; every reply reaches the thread that asked.
-    TestListener* self = nullptr;
-    TestListener listener(endpoint.path(), [&](int fd) {
+    AppSocket* self = nullptr;
+    AppSocket listener(endpoint.path(), [&](int fd) {
         const auto request = nlohmann::json::parse(self->readRequest(fd));
-        testing::sendAll(fd, reply(1, request["requestId"], capabilities));
+        testsupport::sendAll(fd, reply(1, request["requestId"], capabilities));
     });
     self = &listener;
     std::vector<std::thread> threads;

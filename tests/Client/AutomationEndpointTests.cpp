@@ -6,23 +6,19 @@
 
 #include <fstream>
 
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
-using testing::TemporaryHome;
+using testsupport::TemporaryDirectory;
+using testsupport::TemporaryHome;
 
 AutomationEndpoint::Failure endpointFailure(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const AutomationEndpoint::Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "expected an AutomationEndpoint::Failure";
-    return AutomationEndpoint::Failure::pathTooLong(-1);
+    return testsupport::thrownBy(body, AutomationEndpoint::Failure::pathTooLong(-1));
 }
 
 mode_t modeOf(const fs::path& path) {

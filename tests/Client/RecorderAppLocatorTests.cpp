@@ -6,19 +6,21 @@
 #include <optional>
 #include <thread>
 
-#include "FakePlatform.h"
+#include "tests/Support/FakePlatform.h"
 #include "RecorderAutomation/Platform/ApplicationLauncher.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
-#include "TestBundle.h"
-#include "TestSupport.h"
+#include "tests/Support/TestBundle.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
 
 namespace fs = std::filesystem;
 using Failure = RecorderAppLocator::Failure;
-using testing::PlistFormat;
-using testing::TemporaryDirectory;
+using testsupport::PlistFormat;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 
 const std::string release(RecorderAppLocator::releaseBundleIdentifier);
@@ -26,13 +28,7 @@ const std::string debug(RecorderAppLocator::debugBundleIdentifier);
 
 template <class Body>
 Failure locatorFailure(Body body) {
-    try {
-        body();
-    } catch (const Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "expected a locator failure";
-    return Failure::notReachable();
+    return testsupport::thrownBy(body, Failure::notReachable());
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -40,7 +36,7 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 class RecorderAppLocatorTests : public ::testing::Test {
 protected:
     TemporaryDirectory directory;
-    testing::TemporaryHome home;
+    testsupport::TemporaryHome home;
 };
 
 TEST_F(RecorderAppLocatorTests, ConstantsAndFailureTexts) {
@@ -104,7 +100,7 @@ TEST_F(RecorderAppLocatorTests, EmbeddedIdentityWinsWithoutOpeningTheBundle) {
 }
 
 TEST_F(RecorderAppLocatorTests, EmbeddedUnknownIdentifierIsUnexpectedEvenInsideABundle) {
-    testing::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", release}});
+    testsupport::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", release}});
     const auto executable = directory.path() / "Lumora.app/Contents/Helpers/Quillon";
     EXPECT_EQ(locatorFailure([&] {
                   RecorderAppLocator::containing(executable,
@@ -124,7 +120,7 @@ TEST_F(RecorderAppLocatorTests, EmbeddedMalformedGroupIsDroppedAndEndpointFallsB
 }
 
 TEST_F(RecorderAppLocatorTests, EmbeddedWithoutIdentifierReadsTheBundle) {
-    testing::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", debug}});
+    testsupport::makeBundle(directory.path(), "Lumora", {{"CFBundleIdentifier", debug}});
     const auto executable = directory.path() / "Lumora.app/Contents/Helpers/vantor";
     for (const std::optional<nlohmann::json>& embedded :
          {std::optional<nlohmann::json>{}, std::optional<nlohmann::json>{nlohmann::json::object()},
@@ -136,18 +132,18 @@ TEST_F(RecorderAppLocatorTests, EmbeddedWithoutIdentifierReadsTheBundle) {
 class ForBundleFormats : public RecorderAppLocatorTests, public ::testing::WithParamInterface<PlistFormat> {};
 
 TEST_P(ForBundleFormats, ReadsIdentifierAndGroup) {
-    const auto bundle = testing::makeBundle(
+    const auto bundle = testsupport::makeBundle(
         directory.path(), "Lumora", {{"CFBundleIdentifier", release}, {"RecorderAppGroup", "K9WQ2ZP4LM.recorder"}},
         std::nullopt, GetParam());
     EXPECT_EQ(RecorderAppLocator::forBundle(bundle), RecorderAppLocator(bundle, release, "K9WQ2ZP4LM.recorder"));
 
-    const auto badGroup = testing::makeBundle(
+    const auto badGroup = testsupport::makeBundle(
         directory.path(), "Other", {{"CFBundleIdentifier", debug}, {"RecorderAppGroup", "K9WQ2ZP4L.recorder"}},
         std::nullopt, GetParam());
     EXPECT_EQ(RecorderAppLocator::forBundle(badGroup), RecorderAppLocator(badGroup, debug, std::nullopt));
 
-    const auto foreign = testing::makeBundle(directory.path(), "Foreign",
-                                             {{"CFBundleIdentifier", "com.example.viewer"}}, std::nullopt, GetParam());
+    const auto foreign = testsupport::makeBundle(
+        directory.path(), "Foreign", {{"CFBundleIdentifier", "com.example.viewer"}}, std::nullopt, GetParam());
     EXPECT_EQ(locatorFailure([&] { RecorderAppLocator::forBundle(foreign); }),
               Failure::unexpectedBundle("com.example.viewer"));
 }
@@ -178,12 +174,12 @@ TEST_F(RecorderAppLocatorTests, EndpointPathTooLongPassesThrough) {
 // Locators of temporary bundles on the fake platform; what a launch does is chosen per test.
 class EnsureRunningTests : public RecorderAppLocatorTests {
 protected:
-    testing::FakePlatform platform;
-    std::optional<testing::TestListener> listener;
+    testsupport::FakePlatform platform;
+    std::optional<testsupport::AppSocket> listener;
 
     RecorderAppLocator bundle(const std::string& name = "Lumora") {
         return RecorderAppLocator::forBundle(
-            testing::makeBundle(directory.path(), name, {{"CFBundleIdentifier", release}}), platform);
+            testsupport::makeBundle(directory.path(), name, {{"CFBundleIdentifier", release}}), platform);
     }
     // The launched app runs but never opens its socket.
     void appSleeps() {
@@ -220,7 +216,7 @@ TEST_F(EnsureRunningTests, AnotherUsersCopyIsNotThisUsersApp) {
     // user's effective id); neither is the caller's app, so ensureRunning launches the caller's own.
     const auto locator = bundle();
     platform.run(locator.appURL(), {4242, 4242});
-    platform.run(locator.appURL(), {testing::FakePlatform::user.realUserID, 4242});
+    platform.run(locator.appURL(), {testsupport::FakePlatform::user.realUserID, 4242});
     EXPECT_FALSE(locator.isRunning());
     appListens(locator);
     EXPECT_TRUE(locator.ensureRunning(5).isReachable());
@@ -239,7 +235,7 @@ TEST_F(EnsureRunningTests, EndpointComesFromThePlatformsDirectories) {
 TEST_F(EnsureRunningTests, AnsweringSocketIsUsedWithoutLaunch) {
     const auto locator = bundle();
     locator.endpoint().prepareDirectory();
-    testing::TestListener answering(locator.endpoint().path(), [](int) {});
+    testsupport::AppSocket answering(locator.endpoint().path(), [](int) {});
     const auto start = Clock::now();
     const auto client = locator.ensureRunning(5);
     EXPECT_LT(secondsSince(start), 1.0);

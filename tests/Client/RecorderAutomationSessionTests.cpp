@@ -9,13 +9,15 @@
 #include <set>
 #include <thread>
 
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
+#include "tests/Support/ThrownBy.h"
 
 namespace recorder {
 namespace {
 
-using testing::TemporaryDirectory;
-using testing::TestListener;
+using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 using Failure = RecorderAutomationSession::Failure;
 
@@ -53,7 +55,7 @@ private:
         if (!body.contains("requestId")) body["requestId"] = request["requestId"];
         if (!body.contains("appInstanceId")) body["appInstanceId"] = "INSTANCE-A";
         if (!body.contains("ok")) body["ok"] = !body.contains("error");
-        testing::sendAll(fd, body.dump() + "\n");
+        testsupport::sendAll(fd, body.dump() + "\n");
     }
 
     Answer answer_;
@@ -61,7 +63,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<nlohmann::json> requests_;
     std::vector<double> arrivals_;
-    TestListener listener_;
+    AppSocket listener_;
 };
 
 // Answers every command with a plausible result.
@@ -96,13 +98,7 @@ protected:
 
     template <class Body>
     Failure sessionFailure(Body body) {
-        try {
-            body();
-        } catch (const Failure& failure) {
-            return failure;
-        }
-        ADD_FAILURE() << "expected a session failure";
-        return Failure::waitTimedOut();
+        return testsupport::thrownBy(body, Failure::waitTimedOut());
     }
 };
 

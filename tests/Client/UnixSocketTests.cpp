@@ -11,13 +11,14 @@
 #include <limits>
 
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/TemporaryHome.h"
 
 namespace recorder {
 namespace {
 
-using testing::TemporaryDirectory;
-using testing::TestListener;
+using testsupport::AppSocket;
+using testsupport::TemporaryDirectory;
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -97,7 +98,7 @@ TEST(UnixSocketTests, ConnectToMissingFileIsENOENTAndRefusedIsECONNREFUSED) {
         UnixSocket::Failure::systemCall("connect", ENOENT));
 
     const auto dead = directory.path() / "dead.sock";
-    testing::makeDeadSocketFile(dead);
+    testsupport::makeDeadSocketFile(dead);
     try {
         UnixSocket::connect(dead.string(), 1);
         FAIL() << "expected a refused connection";
@@ -109,7 +110,7 @@ TEST(UnixSocketTests, ConnectToMissingFileIsENOENTAndRefusedIsECONNREFUSED) {
 TEST(UnixSocketTests, ConnectGivesNonBlockingCloseOnExecDescriptor) {
     TemporaryDirectory directory;
     const auto path = directory.path() / "s.sock";
-    TestListener listener(path, [](int fd) { testing::drainUntilClosed(fd, 2); });
+    AppSocket listener(path, [](int fd) { testsupport::drainUntilClosed(fd, 2); });
     Descriptor socket{UnixSocket::connect(path.string(), 1)};
     EXPECT_TRUE(::fcntl(socket.fd, F_GETFL) & O_NONBLOCK);
     EXPECT_TRUE(::fcntl(socket.fd, F_GETFD) & FD_CLOEXEC);
@@ -220,7 +221,7 @@ struct ReadCase {
 class ReadLineReplies : public ::testing::TestWithParam<ReadCase> {};
 TEST_P(ReadLineReplies, ReturnsFirstNonEmptyLine) {
     Pair pair;
-    testing::sendAll(pair.far.fd, GetParam().sent);
+    testsupport::sendAll(pair.far.fd, GetParam().sent);
     EXPECT_EQ(UnixSocket::readLine(pair.near.fd, 1, 65536), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(UnixSocketTests, ReadLineReplies,
@@ -233,9 +234,9 @@ INSTANTIATE_TEST_SUITE_P(UnixSocketTests, ReadLineReplies,
 TEST(UnixSocketTests, ReadLineJoinsLineSentInPieces) {
     Pair pair;
     std::thread writer([&] {
-        testing::sendAll(pair.far.fd, "{\"par");
+        testsupport::sendAll(pair.far.fd, "{\"par");
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        testing::sendAll(pair.far.fd, "ts\":2}\nnext\n");
+        testsupport::sendAll(pair.far.fd, "ts\":2}\nnext\n");
     });
     EXPECT_EQ(UnixSocket::readLine(pair.near.fd, 2, 65536), "{\"parts\":2}");
     writer.join();
@@ -243,7 +244,7 @@ TEST(UnixSocketTests, ReadLineJoinsLineSentInPieces) {
 
 TEST(UnixSocketTests, ReadLineZeroTimeoutFailsWithoutReading) {
     Pair pair;
-    testing::sendAll(pair.far.fd, "ready\n");
+    testsupport::sendAll(pair.far.fd, "ready\n");
     try {
         UnixSocket::readLine(pair.near.fd, 0, 65536);
         FAIL() << "expected timedOut";
@@ -265,7 +266,7 @@ TEST(UnixSocketTests, ReadLineTimesOutOnSilentPeer) {
 TEST(UnixSocketTests, ReadLineOnPeerClosingWithoutReplyIsClosed) {
     TemporaryDirectory directory;
     const auto path = directory.path() / "s.sock";
-    TestListener listener(path, [](int) {});
+    AppSocket listener(path, [](int) {});
     Descriptor socket{UnixSocket::connect(path.string(), 1)};
     try {
         UnixSocket::readLine(socket.fd, 1, 65536);

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "../Client/TestBundle.h"
-#include "../Client/TestSupport.h"
+#include "tests/Support/TestBundle.h"
+#include "tests/Support/TemporaryHome.h"
 #include "RecorderAutomation/Platform/ApplicationLauncher.h"
 #include "RecorderAutomation/Platform/Bundle.h"
 #include "RecorderAutomation/Platform/EmbeddedInfoPlist.h"
@@ -25,8 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::InfoPlist::parse;
-using testing::PlistFormat;
-using testing::TemporaryDirectory;
+using testsupport::PlistFormat;
+using testsupport::TemporaryDirectory;
 
 std::string serialise(plist_t root, PlistFormat format) {
     char* bytes = nullptr;
@@ -127,7 +127,7 @@ TEST(PlatformTests, ReadDictionaryNeedsADictionaryFile) {
     std::ofstream(arrayFile) << serialise(plist_new_array(), PlistFormat::xml);
     EXPECT_FALSE(platform::InfoPlist::readDictionary(arrayFile).has_value());
     const auto good = directory.path() / "good.plist";
-    testing::writeInfoPlist(good, {{"CFBundleIdentifier", "app.lumora.Lumora"}}, PlistFormat::binary);
+    testsupport::writeInfoPlist(good, {{"CFBundleIdentifier", "app.lumora.Lumora"}}, PlistFormat::binary);
     EXPECT_EQ(platform::InfoPlist::readDictionary(good), nlohmann::json({{"CFBundleIdentifier", "app.lumora.Lumora"}}));
 }
 
@@ -141,7 +141,7 @@ TEST(PlatformTests, EmbeddedListIsTheOneCompiledIntoThisProgram) {
 
 TEST(PlatformTests, BundleReadsIdentifierAndExecutable) {
     TemporaryDirectory directory;
-    const auto path = testing::makeBundle(
+    const auto path = testsupport::makeBundle(
         directory.path(), "Lumora", {{"CFBundleIdentifier", "app.lumora.Lumora"}, {"CFBundleExecutable", "Lumora"}});
     const auto bundle = platform::Bundle::open(path);
     ASSERT_TRUE(bundle.has_value());
@@ -155,8 +155,8 @@ TEST(PlatformTests, BundleReadsIdentifierAndExecutable) {
     ASSERT_TRUE(opened.has_value());
     EXPECT_FALSE(opened->bundleIdentifier().has_value());
 
-    const auto escaping = testing::makeBundle(directory.path(), "Escaping",
-                                              {{"CFBundleIdentifier", "x"}, {"CFBundleExecutable", "../../../bin/sh"}});
+    const auto escaping = testsupport::makeBundle(
+        directory.path(), "Escaping", {{"CFBundleIdentifier", "x"}, {"CFBundleExecutable", "../../../bin/sh"}});
     EXPECT_FALSE(platform::Bundle::open(escaping)->executableURL().has_value());
 }
 
@@ -190,7 +190,7 @@ TEST(PlatformTests, RunningApplicationsAreTheOwnersOnly) {
     // A process table laid out like /proc: one bundle run under several owners.
     TemporaryDirectory directory;
     const std::string identifier = "app.lumora.owner-test";
-    const auto bundle = testing::makeBundle(directory.path(), "Mine", {{"CFBundleIdentifier", identifier}});
+    const auto bundle = testsupport::makeBundle(directory.path(), "Mine", {{"CFBundleIdentifier", identifier}});
     const auto table = directory.path() / "proc";
     const auto enter = [&](int process, const char* userIDs) {
         const auto entry = table / std::to_string(process);
@@ -215,15 +215,15 @@ protected:
     // Unique per test process: CTest runs tests side by side, and each must see only its own apps.
     const std::string identifier = "app.lumora.launch-test." + std::to_string(::getpid());
     TemporaryDirectory directory;
-    testing::TemporaryHome home;
+    testsupport::TemporaryHome home;
 
     fs::path bundleWith(const std::string& behaviour, const std::string& name = "Sleepy") {
-        return testing::makeBundle(directory.path(), name,
-                                   {{"CFBundleIdentifier", identifier},
-                                    {"CFBundleExecutable", name},
-                                    {"TestBehaviour", behaviour},
-                                    {"TestRecordFile", (directory.path() / (name + ".record")).string()}},
-                                   fs::path(LUMORA_TEST_APP));
+        return testsupport::makeBundle(directory.path(), name,
+                                       {{"CFBundleIdentifier", identifier},
+                                        {"CFBundleExecutable", name},
+                                        {"TestBehaviour", behaviour},
+                                        {"TestRecordFile", (directory.path() / (name + ".record")).string()}},
+                                       fs::path(LUMORA_TEST_APP));
     }
     std::vector<platform::RunningApplication> waitForApplications(std::size_t count) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -234,7 +234,7 @@ protected:
         }
         return apps;
     }
-    void TearDown() override { testing::stopApplicationsUnder(directory.path(), identifier); }
+    void TearDown() override { testsupport::stopApplicationsUnder(directory.path(), identifier); }
 };
 
 TEST_F(LaunchTests, LaunchedAppRunsDetachedWithTheLaunchArgument) {
@@ -349,15 +349,15 @@ TEST_P(LaunchFailures, ReportReadableReason) {
     fs::path bundle;
     const std::string which = GetParam().name;
     if (which == "missingExecutable") {
-        bundle = testing::makeBundle(directory.path(), "Empty",
-                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
+        bundle = testsupport::makeBundle(directory.path(), "Empty",
+                                         {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Empty"}});
     } else if (which == "notExecutable") {
-        bundle = testing::makeBundle(directory.path(), "Text",
-                                     {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
+        bundle = testsupport::makeBundle(directory.path(), "Text",
+                                         {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", "Text"}});
         std::ofstream(bundle / "Contents/MacOS/Text") << "plain text";
         fs::permissions(bundle / "Contents/MacOS/Text", fs::perms::owner_read | fs::perms::owner_write);
     } else if (which == "noExecutableName") {
-        bundle = testing::makeBundle(directory.path(), "Nameless", {{"CFBundleIdentifier", identifier}});
+        bundle = testsupport::makeBundle(directory.path(), "Nameless", {{"CFBundleIdentifier", identifier}});
     } else {
         bundle = directory.path() / "Nowhere.app";
     }

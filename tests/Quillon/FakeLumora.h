@@ -5,42 +5,39 @@
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Protocol/AutomationReply.h"
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/Recorded.h"
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+namespace testsupport {
 
 class FakeLumora {
 public:
     using Script = std::function<std::optional<std::string>(const recorder::AutomationRequest&)>;
 
     FakeLumora(std::filesystem::path directory, Script script);
-    ~FakeLumora();
 
     void start();
     void stop();  // removes the socket: later connections find nobody
 
     recorder::AutomationEndpoint endpoint() const;
-    std::vector<recorder::AutomationRequest> requests() const;
-    void clearRequests();
+    std::vector<recorder::AutomationRequest> requests() const { return requests_.all(); }
+    void clearRequests() { requests_.clear(); }
 
     // A well-formed reply line to `request`.
     static std::string reply(const recorder::AutomationReply& reply, const recorder::AutomationRequest& request,
                              const std::string& appInstanceID = "instance-1");
 
 private:
-    void serve();
-
     std::filesystem::path directory_;
     Script script_;
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<recorder::AutomationRequest> requests_;
+    Recorded<recorder::AutomationRequest> requests_;
+    std::optional<AppSocket> socket_;  // last: it stops before the rest goes
 };
+
+}  // namespace testsupport

@@ -1,9 +1,10 @@
 // Quillon's start-up as a process: where it finds Lumora, "--warm", tracing, and that its
 // standard output carries JSON-RPC only.
-#include "ChildProcess.h"
 #include "Quillon/QuillonStartup.h"
 #include "QuillonServer/JSON.h"
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
+#include "tests/Support/Subprocess.h"
+#include "tests/Support/TemporaryHome.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using mcp::JSON;
+using Options = testsupport::ProcessOptions;
 
 namespace {
 
@@ -24,30 +26,16 @@ const std::string failureText =
 
 class QuillonProcess : public testing::Test {
 protected:
-    void SetUp() override {
-        // Short: the socket path under it must stay within the platform's limit.
-        static int count = 0;
-        home = fs::path("/tmp") / ("qh-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
-        fs::remove_all(home);
-        fs::create_directories(home);
-    }
-    void TearDown() override { fs::remove_all(home); }
-
-    ChildOutcome run(ChildRequest request) {
-        request.environment.emplace("HOME", home.string());  // unless the test set them
-
-        request.environment.emplace("RECORDER_APP", std::nullopt);
-        if (request.program.empty()) request.program = quillon;
-        return runChild(request);
+    testsupport::ProcessOutcome run(Options options, std::vector<std::string> argv = {quillon}) {
+        options.environment.emplace("HOME", home.string());  // unless the test set them
+        options.environment.emplace("RECORDER_APP", std::nullopt);
+        return testsupport::runProcess(argv, options);
     }
     // Where the app's socket lives for this HOME.
     fs::path endpointDirectory() {
-        const char* old = std::getenv("HOME");
-        std::string saved = old ? old : "";
-        ::setenv("HOME", home.c_str(), 1);
-        auto directory = recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).directory();
-        ::setenv("HOME", saved.c_str(), 1);
-        return directory;
+        return temporary.asHome([] {
+            return recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).directory();
+        });
     }
     std::string copyOutsideBundle() {
         fs::create_directories(home / "bin");
@@ -56,7 +44,9 @@ protected:
         return copy.string();
     }
 
-    fs::path home;
+    // Short: the socket path under it must stay within the platform's limit.
+    testsupport::TemporaryHome temporary{testsupport::TemporaryHome::Scope::childrenOnly, "qh"};
+    const fs::path home = temporary.path();
 };
 
 const std::string ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})"
@@ -65,10 +55,10 @@ const std::string pong = R"({"id":3,"jsonrpc":"2.0","result":{}})"
                          "\n";
 
 TEST_F(QuillonProcess, ServesFromInsideTheBundleAndExitsAtEndOfInput) {
-    auto outcome = run(ChildRequest().withInput(
+    auto outcome = run(Options().withInput(
         ping + R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})"
                "\n"));
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
     EXPECT_TRUE(outcome.err.empty()) << outcome.err;
     ASSERT_TRUE(outcome.out.starts_with(pong)) << outcome.out;
     auto init = JSON::parse(outcome.out.substr(pong.size()));
@@ -87,8 +77,8 @@ TEST_F(QuillonProcess, UnusableRecorderAppFailsEvenInsideAValidBundle) {
     fs::create_directories(home / "NotAnApp");
     for (std::string app :
          {(home / "missing" / "Lumora.app").string(), (home / "NotAnApp").string(), std::string("")}) {
-        auto outcome = run(ChildRequest().withVariable("RECORDER_APP", app).withInput(ping));
-        EXPECT_EQ(outcome.status, 1) << app;
+        auto outcome = run(Options().withVariable("RECORDER_APP", app).withInput(ping));
+        EXPECT_EQ(outcome.exitStatus, 1) << app;
         EXPECT_EQ(outcome.err, failureText) << app;
         EXPECT_TRUE(outcome.out.empty()) << app;
     }
@@ -96,46 +86,39 @@ TEST_F(QuillonProcess, UnusableRecorderAppFailsEvenInsideAValidBundle) {
 
 TEST_F(QuillonProcess, RecorderAppNamesTheBundleForACopyOutside) {
     auto copy = copyOutsideBundle();
-    auto alone = run(ChildRequest().withProgram(copy).withInput(ping));
-    EXPECT_EQ(alone.status, 1);
+    auto alone = run(Options().withInput(ping), {copy});
+    EXPECT_EQ(alone.exitStatus, 1);
     EXPECT_EQ(alone.err, failureText);
     EXPECT_TRUE(alone.out.empty());
 
-    auto pointed = run(ChildRequest().withProgram(copy).withVariable("RECORDER_APP", bundle).withInput(ping));
-    EXPECT_EQ(pointed.status, 0) << pointed.err;
+    auto pointed = run(Options().withVariable("RECORDER_APP", bundle).withInput(ping), {copy});
+    EXPECT_EQ(pointed.exitStatus, 0) << pointed.err;
     EXPECT_EQ(pointed.out, pong);
 }
 
 TEST_F(QuillonProcess, WarmExitsWithoutReadingInput) {
     // Standard input stays open: a warm start must not wait for it.
-    auto inside = run(ChildRequest()
-                          .withArguments({"ignored", "--warm"})
-                          .withInput(ping)
-                          .keepingInputOpen()
-                          .within(std::chrono::seconds(5)));
-    EXPECT_EQ(inside.status, 0);
+    auto inside = run(Options().withInput(ping).keepingInputOpen().within(std::chrono::seconds(5)),
+                      {quillon, "ignored", "--warm"});
+    EXPECT_EQ(inside.exitStatus, 0);
     EXPECT_TRUE(inside.out.empty()) << inside.out;
     EXPECT_TRUE(inside.err.empty()) << inside.err;
 
-    auto outside = run(ChildRequest()
-                           .withProgram(copyOutsideBundle())
-                           .withArguments({"--warm"})
-                           .keepingInputOpen()
-                           .within(std::chrono::seconds(5)));
-    EXPECT_EQ(outside.status, 1);
+    auto outside = run(Options().keepingInputOpen().within(std::chrono::seconds(5)), {copyOutsideBundle(), "--warm"});
+    EXPECT_EQ(outside.exitStatus, 1);
     EXPECT_EQ(outside.err, failureText);
 }
 
 TEST_F(QuillonProcess, TraceSwitchNextToTheSocketTurnsTheLogOnAtTheNextStart) {
     auto directory = endpointDirectory();
     auto log = directory / "mcp-trace.log";
-    ASSERT_EQ(run(ChildRequest().withInput(ping)).status, 0);
+    ASSERT_EQ(run(Options().withInput(ping)).exitStatus, 0);
     EXPECT_FALSE(fs::exists(log));
 
     fs::create_directories(directory);
     std::ofstream(directory / "mcp-trace.enabled") << "content is not read";
-    auto traced = run(ChildRequest().withInput(ping));
-    EXPECT_EQ(traced.status, 0);
+    auto traced = run(Options().withInput(ping));
+    EXPECT_EQ(traced.exitStatus, 0);
     EXPECT_EQ(traced.out, pong);  // the trace never goes to standard output
     std::vector<std::string> lines;
     {
@@ -150,7 +133,7 @@ TEST_F(QuillonProcess, TraceSwitchNextToTheSocketTurnsTheLogOnAtTheNextStart) {
 
     fs::remove(directory / "mcp-trace.enabled");
     auto size = fs::file_size(log);
-    EXPECT_EQ(run(ChildRequest().withInput(ping)).status, 0);
+    EXPECT_EQ(run(Options().withInput(ping)).exitStatus, 0);
     EXPECT_EQ(fs::file_size(log), size);
 }
 

@@ -4,6 +4,7 @@
 #include "RecorderAutomation/Client/CancellableSleep.h"
 #include "RecorderAutomation/Protocol/PrettyJSON.h"
 #include "RecorderAutomation/Support/Failure.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -14,25 +15,13 @@
 
 using mcp::JSON;
 using quillon::RecorderBridge;
+using testsupport::FakeLumora;
 using namespace recorder;
 using namespace std::chrono_literals;
 
 namespace {
 
 const char* openAppHint = "Ask the user to open Lumora and enable local automation in settings.";
-
-std::filesystem::path freshDirectory() {
-    auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (char& c : name)
-        if (c == '/') c = '_';
-    // Short: the socket path must stay within the platform's limit.
-    auto dir = std::filesystem::path("/tmp") /
-               ("qb-" + std::to_string(::getpid()) + "-" + std::to_string(std::hash<std::string>{}(name) % 100000));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
 
 nlohmann::json errorText(AutomationErrorCode code, const std::string& message, std::optional<std::string> hint = {}) {
     return nlohmann::json{{"error", AutomationFailure(code, message, std::move(hint)).toJSON()}};
@@ -41,9 +30,8 @@ nlohmann::json errorText(AutomationErrorCode code, const std::string& message, s
 class Bridge : public testing::Test {
 protected:
     void SetUp() override {
-        dir = freshDirectory();
-        lumora =
-            std::make_unique<FakeLumora>(dir, [this](const AutomationRequest& request) { return answer(request); });
+        lumora = std::make_unique<FakeLumora>(dir.path(),
+                                              [this](const AutomationRequest& request) { return answer(request); });
         lumora->start();
         bridge = std::make_unique<RecorderBridge>([this](std::stop_token cancel) {
             ++connects;
@@ -51,10 +39,7 @@ protected:
             return AutomationClient(lumora->endpoint(), 2.0);
         });
     }
-    void TearDown() override {
-        lumora.reset();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { lumora.reset(); }
 
     std::optional<std::string> answer(const AutomationRequest& request) {
         std::function<std::optional<std::string>(const AutomationRequest&)> scripted;
@@ -110,7 +95,7 @@ protected:
         return matching;
     }
 
-    std::filesystem::path dir;
+    testsupport::TemporaryDirectory dir{"qb"};
     std::unique_ptr<FakeLumora> lumora;
     std::unique_ptr<RecorderBridge> bridge;
     std::atomic<int> connects{0};

@@ -1,13 +1,14 @@
 #pragma once
+// One pipe with both ends owned, for feeding the transport and the server in the tests, and
+// the support library's line reader for what they write back.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
-#include <optional>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
+
+#include "tests/Support/LineReader.h"
 
 // One pipe with both ends owned; closing an end twice is harmless.
 struct Pipe {
@@ -42,35 +43,4 @@ struct Pipe {
     }
 };
 
-// Reads whole lines from a descriptor with a deadline; nullopt on time-out or end of input.
-class LineReader {
-public:
-    explicit LineReader(int fd) : fd_(fd) {}
-    std::optional<std::string> next(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (auto feed = buffer_.find('\n'); feed != std::string::npos) {
-                std::string line = buffer_.substr(0, feed);
-                buffer_.erase(0, feed + 1);
-                return line;
-            }
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return std::nullopt;
-            pollfd p{fd_, POLLIN, 0};
-            int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return std::nullopt;
-            char block[4096];
-            ssize_t n = ::read(fd_, block, sizeof block);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return std::nullopt;
-            buffer_.append(block, static_cast<std::size_t>(n));
-        }
-    }
-    const std::string& pending() const { return buffer_; }
-
-private:
-    int fd_;
-    std::string buffer_;
-};
+using testsupport::LineReader;

@@ -1,6 +1,7 @@
 #include "QuillonServer/StdioMCPTransport.h"
 
 #include "Pipes.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -117,20 +118,13 @@ TEST(StdioMCPTransport, WriteToClosedOutputIsDroppedAndProcessSurvives) {
 
 class TraceFile : public testing::Test {
 protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() / ("mcp-trace-" + std::to_string(::getpid()) + "-" +
-                                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     std::vector<std::string> traceLines() {
         std::ifstream file(dir / "mcp-trace.log");
         std::vector<std::string> lines;
         for (std::string line; std::getline(file, line);) lines.push_back(line);
         return lines;
     }
-    std::filesystem::path dir;
+    testsupport::TemporaryDirectory dir{"mcp-trace"};
 };
 
 TEST_F(TraceFile, OneExchangeAddsThreeLines) {

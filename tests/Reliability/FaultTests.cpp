@@ -17,9 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "RecorderAutomation/Platform/RunningApplications.h"
 #include "lumora/ChildProcess.h"
-#include "tests/lumora/LumoraProcess.h"
+#include "tests/Support/LaunchedApps.h"
+#include "tests/Support/LineReader.h"
+#include "tests/Support/LumoraProcess.h"
 
 namespace lumora {
 namespace {
@@ -27,16 +28,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing_support::LumoraProcess;
-using testing_support::TemporaryHome;
+using testsupport::LumoraHome;
+using testsupport::LumoraProcess;
 using Clock = std::chrono::steady_clock;
 
 const fs::path bundle = LUMORA_BUNDLE_DIR;
 const std::string quillonProgram = (bundle / "Contents/Helpers/Quillon").string();
 const std::string vantorProgram = (bundle / "Contents/Helpers/vantor").string();
 
-std::vector<std::string> environmentFor(const TemporaryHome& home) {
-    std::vector<std::string> environment = {"HOME=" + home.path().string()};
+std::vector<std::string> environmentFor(const LumoraHome& home) {
+    std::vector<std::string> environment = home.environmentEntries();
     if (const char* path = std::getenv("PATH")) environment.push_back(std::string("PATH=") + path);
     return environment;
 }
@@ -56,61 +57,13 @@ std::string readAll(int fd, std::chrono::milliseconds limit) {
     return text;
 }
 
-// The next line a child writes, within `limit`.
-std::optional<std::string> readLine(int fd, std::string& pending, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    char buffer[4096];
-    while (true) {
-        if (const auto end = pending.find('\n'); end != std::string::npos) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            return line;
-        }
-        if (Clock::now() >= deadline) return std::nullopt;
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, 100) <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return std::nullopt;
-        pending.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-std::vector<pid_t> runningLumoras() {
-    std::vector<pid_t> pids;
-    for (const auto& app : recorder::platform::runningApplications(LUMORA_BUNDLE_IDENTIFIER))
-        if (app.bundleURL && fs::equivalent(*app.bundleURL, bundle)) pids.push_back(app.processIdentifier);
-    return pids;
-}
-
-// Lumora processes started by the helpers are detached; this ends the ones serving `home`.
-class LaunchedApps {
-public:
-    explicit LaunchedApps(const TemporaryHome& home) : home_(home) {}
-    // Waits for them to end (slow under the sanitizers, as each saves its recording first), so
-    // that the next case never finds this one's app still running.
-    ~LaunchedApps() {
-        for (pid_t pid : started()) ::kill(pid, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + 25s;
-        while (!started().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
-        for (pid_t pid : started()) ::kill(pid, SIGKILL);
-    }
-    // The app processes whose environment names this HOME.
-    std::vector<pid_t> started() const {
-        std::vector<pid_t> mine;
-        for (pid_t pid : runningLumoras()) {
-            std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-            std::string entry;
-            while (std::getline(environ, entry, '\0'))
-                if (entry == "HOME=" + home_.path().string()) mine.push_back(pid);
-        }
-        return mine;
-    }
-
-private:
-    const TemporaryHome& home_;
+// Lumora processes started by the helpers are detached; this ends the ones serving `home` (and
+// waits for them, so that the next case never finds this one's app still running).
+struct LumoraAppsOn : testsupport::LaunchedApps {
+    explicit LumoraAppsOn(const LumoraHome& home) : LaunchedApps(bundle / "Contents/MacOS/Lumora", home.path()) {}
 };
 
-json run(const std::string& program, const std::vector<std::string>& arguments, const TemporaryHome& home,
+json run(const std::string& program, const std::vector<std::string>& arguments, const LumoraHome& home,
          ChildProcess::Exit& exit, std::chrono::milliseconds limit = 30s) {
     ChildProcess child(program, arguments, environmentFor(home));
     child.closeInput();
@@ -124,15 +77,15 @@ json run(const std::string& program, const std::vector<std::string>& arguments, 
 // SIGKILL leaves the app no chance to say anything: the helper waiting on a result reports
 // "app_unavailable" in its own words instead of hanging, and the next call starts a new app.
 TEST(Faults, AppKilledDuringARecordingIsReportedByVantorAndTheNextCallRelaunchesIt) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LaunchedApps apps(home);
+    LumoraHome home;
+    home.writeSettings(LumoraHome::smallSettings());
+    LumoraAppsOn apps(home);
     ChildProcess::Exit exit;
     const json receipt = run(vantorProgram, {"start", "--display", "1", "--duration", "60"}, home, exit);
     ASSERT_TRUE(exit.succeeded()) << receipt.dump();
     const std::string session = receipt.value("sessionId", "");
     ASSERT_FALSE(session.empty()) << receipt.dump();
-    const auto first = apps.started();
+    const auto first = apps.running();
     ASSERT_EQ(first.size(), 1u);
 
     ChildProcess waiting(vantorProgram, {"result", "--session", session, "--wait", "--timeout", "60"},
@@ -154,17 +107,17 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByVantorAndTheNextCallRelaunches
     const json status = run(vantorProgram, {"status"}, home, exit);
     EXPECT_TRUE(exit.succeeded()) << status.dump();
     EXPECT_TRUE(status.contains("captureReadiness")) << status.dump();
-    const auto second = apps.started();
+    const auto second = apps.running();
     ASSERT_EQ(second.size(), 1u);
     EXPECT_NE(second[0], first[0]);
 }
 
 class QuillonHost {
 public:
-    explicit QuillonHost(const TemporaryHome& home) : child_(quillonProgram, {}, environmentFor(home)) {}
+    explicit QuillonHost(const LumoraHome& home) : child_(quillonProgram, {}, environmentFor(home)) {}
     void send(const json& message) { child_.writeInput(message.dump() + "\n"); }
     std::optional<json> reply(std::chrono::milliseconds limit = 30s) {
-        const auto line = readLine(child_.standardOutput(), pending_, limit);
+        const auto line = output_.next(limit);
         if (!line) return std::nullopt;
         return json::parse(*line, nullptr, false);
     }
@@ -192,7 +145,7 @@ public:
 
 private:
     ChildProcess child_;
-    std::string pending_;
+    testsupport::LineReader output_{child_.standardOutput()};
 };
 
 // The tool result's text is the pretty-printed JSON document of the outcome.
@@ -202,16 +155,16 @@ json toolDocument(const json& reply) {
 }
 
 TEST(Faults, AppKilledDuringARecordingIsReportedByQuillonAndALaterCallRelaunchesIt) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LaunchedApps apps(home);
+    LumoraHome home;
+    home.writeSettings(LumoraHome::smallSettings());
+    LumoraAppsOn apps(home);
     QuillonHost host(home);
     host.initialize();
     const json started = host.call(1, "recorder_start_recording", {{"displayId", "1"}, {"durationSeconds", 60}});
     ASSERT_FALSE(started.at("result").value("isError", true)) << started.dump();
     const std::string session = toolDocument(started).value("sessionId", "");
     ASSERT_FALSE(session.empty()) << started.dump();
-    const auto first = apps.started();
+    const auto first = apps.running();
     ASSERT_EQ(first.size(), 1u);
 
     host.send(
@@ -241,7 +194,7 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByQuillonAndALaterCallRelaunches
 
     const json status = host.call(3, "recorder_recording_status", json::object());
     EXPECT_FALSE(status.at("result").value("isError", true)) << status.dump();
-    const auto second = apps.started();
+    const auto second = apps.running();
     ASSERT_EQ(second.size(), 1u);
     EXPECT_NE(second[0], first[0]);
     host.process().closeInput();
@@ -253,7 +206,7 @@ TEST(Faults, AppKilledDuringARecordingIsReportedByQuillonAndALaterCallRelaunches
 // A host that stops reading: the replies are dropped, Quillon is not ended by SIGPIPE, and it
 // still exits 0 once its input ends.
 TEST(Faults, QuillonWhoseStandardOutputIsClosedKeepsRunningAndExitsCleanly) {
-    TemporaryHome home;
+    LumoraHome home;
     QuillonHost host(home);
     host.initialize();
     // Replacing our read end closes the pipe while the descriptor number stays valid.
@@ -273,7 +226,7 @@ TEST(Faults, QuillonWhoseStandardOutputIsClosedKeepsRunningAndExitsCleanly) {
 // Input that ends in the middle of a line: the complete lines are answered, the partial one is
 // dropped without a reply, and Quillon exits 0.
 TEST(Faults, QuillonWhoseInputEndsInTheMiddleOfALineAnswersTheCompleteLinesAndExits) {
-    TemporaryHome home;
+    LumoraHome home;
     QuillonHost host(home);
     host.initialize();
     host.send({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ping"}});
@@ -297,7 +250,7 @@ class InsecureSocketDirectory : public testing::TestWithParam<BadDirectory> {};
 TEST_P(InsecureSocketDirectory, TheAppRefusesToServeThereAndSaysWhy) {
     if (GetParam() != BadDirectory::symbolicLink && ::geteuid() != 0)
         GTEST_SKIP() << "needs root to give the directory to another user";
-    TemporaryHome home;
+    LumoraHome home;
     const fs::path directory = home.appDirectory();
     const fs::path real = home.path() / "elsewhere";
     fs::create_directories(directory.parent_path());
@@ -343,11 +296,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, InsecureSocketDirectory,
 // A directory of the app's own user that is group-writable is not refused but repaired: its
 // permissions are tightened to the owner's alone before the socket is bound.
 TEST(Faults, AGroupWritableDirectoryOfTheOwnUserIsTightenedBeforeServing) {
-    TemporaryHome home;
+    LumoraHome home;
     const fs::path directory = home.appDirectory();
     fs::create_directories(directory);
     fs::permissions(directory, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read);
-    home.writeSettings(TemporaryHome::smallSettings());
+    home.writeSettings(LumoraHome::smallSettings());
     fs::permissions(directory, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read);
     LumoraProcess lumora(home, {"--automation-launch"});
     ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();

@@ -27,7 +27,7 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using StopResponse = AutomationResponse<StopPayload>;
 using Clock = std::chrono::steady_clock;
 
@@ -60,16 +60,10 @@ void report(const std::string& key, double value) {
     std::cout << "[figure] " << key << " = " << value << std::endl;
 }
 
-class ServerReliabilityTest : public testing::Test {
+class ServerReliabilityTest : public testing::Test, protected ServerUnderTest {
 protected:
+    ServerReliabilityTest() : ServerUnderTest("instance-R") {}
     void SetUp() override { server->start(); }
-    std::string path() const { return endpoint.path(); }
-
-    TemporaryDirectory temporary;
-    AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
-    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
-    std::unique_ptr<AutomationSocketServer> server =
-        std::make_unique<AutomationSocketServer>(endpoint, "instance-R", handler);
 };
 
 // Eight clients, each on a connection of its own, send requests back to back for the whole run

@@ -25,7 +25,7 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using StopResponse = AutomationResponse<StopPayload>;
 
 constexpr const char* loopThreadName = "rec.auto.server";

@@ -35,19 +35,13 @@
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using StopResponse = AutomationResponse<StopPayload>;
 
-class ServerPeerTest : public testing::Test {
+class ServerPeerTest : public testing::Test, protected ServerUnderTest {
 protected:
+    ServerPeerTest() : ServerUnderTest("instance-P") {}
     void SetUp() override { server->start(); }
-    std::string path() const { return endpoint.path(); }
-
-    TemporaryDirectory temporary;
-    AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
-    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
-    std::unique_ptr<AutomationSocketServer> server =
-        std::make_unique<AutomationSocketServer>(endpoint, "instance-P", handler);
 };
 
 // The peer's credentials are recorded when it connects, so the child takes on the other user's

@@ -17,21 +17,21 @@
 #include "RecorderAutomation/Protocol/StatusPayload.h"
 #include "RecorderAutomation/Protocol/StopPayload.h"
 #include "ServerTestSupport.h"
+#include "tests/Support/AppSocket.h"
 
 namespace recorder {
 namespace {
 
-using namespace testing_support;
+using namespace testsupport;
 using Stats = AutomationSocketServer::Statistics;
 using StopResponse = AutomationResponse<StopPayload>;
 
 constexpr const char* undecodableHint = "Check the command name, parameter names, and protocol version.";
 
-class SocketServerTest : public testing::Test {
+class SocketServerTest : public testing::Test, protected ServerUnderTest {
 protected:
+    SocketServerTest() : ServerUnderTest("instance-A") {}
     void SetUp() override { server->start(); }
-
-    std::string path() const { return endpoint.path(); }
 
     // One request on a fresh connection, as the clients do.
     StopResponse exchange(const std::string& requestID) {
@@ -41,20 +41,6 @@ protected:
         if (!line) throw std::runtime_error("connection closed without a reply");
         return StopResponse::decode(*line);
     }
-
-    // Leaves a socket file at `where` that nobody listens on, as a crashed server would.
-    static void leaveStaleSocket(const std::string& where) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const sockaddr_un address = UnixSocket::address(where);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        ::close(fd);
-    }
-
-    TemporaryDirectory temporary;
-    AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
-    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
-    std::unique_ptr<AutomationSocketServer> server =
-        std::make_unique<AutomationSocketServer>(endpoint, "instance-A", handler);
 };
 
 TEST_F(SocketServerTest, AnswersARequestWithItsIdentifierAndTheInstanceIdentifier) {
@@ -103,7 +89,7 @@ TEST_F(SocketServerTest, StopClosesConnectionsRemovesTheSocketAndKeepsTheCounter
 
 TEST_F(SocketServerTest, ReplacesAStaleSocketOfTheSameUser) {
     server->stop();
-    leaveStaleSocket(path());
+    makeDeadSocketFile(path());  // as a crashed server leaves it
     server->start();
     EXPECT_EQ(exchange("after-crash").requestID, "after-crash");
 }
@@ -123,7 +109,7 @@ TEST_F(SocketServerTest, NeverDisturbsALiveServerAtThePath) {
 TEST_F(SocketServerTest, RefusesAStaleSocketOfAnotherUserAndLeavesIt) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another user";
     server->stop();
-    leaveStaleSocket(path());
+    makeDeadSocketFile(path());  // as a crashed server leaves it
     ASSERT_EQ(::chown(path().c_str(), 65534, 65534), 0);
     try {
         server->start();

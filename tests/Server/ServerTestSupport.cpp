@@ -12,18 +12,7 @@
 #include "RecorderAutomation/Client/UnixSocket.h"
 #include "RecorderAutomation/Protocol/LineFrameEncoder.h"
 
-namespace recorder::testing_support {
-
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = "/tmp/lumora-server-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+namespace testsupport {
 
 void Gate::open() {
     std::lock_guard lock(mutex_);
@@ -36,16 +25,17 @@ bool Gate::wait(std::chrono::milliseconds limit) {
     return opened_.wait_for(lock, limit, [&] { return open_; });
 }
 
-AutomationReply ScriptedHandler::handle(const AutomationRequest& request) {
+recorder::AutomationReply ScriptedHandler::handle(const recorder::AutomationRequest& request) {
     ++calls;
-    AutomationReply reply = answer
-                                ? answer(request)
-                                : AutomationReply::stopped({"for-" + request.requestID, AutomationSessionState::saved});
+    recorder::AutomationReply reply =
+        answer
+            ? answer(request)
+            : recorder::AutomationReply::stopped({"for-" + request.requestID, recorder::AutomationSessionState::saved});
     ++returned;
     return reply;
 }
 
-TestClient::TestClient(const std::string& path, double timeout) : fd_(UnixSocket::connect(path, timeout)) {}
+TestClient::TestClient(const std::string& path, double timeout) : fd_(recorder::UnixSocket::connect(path, timeout)) {}
 
 TestClient::~TestClient() { close(); }
 
@@ -54,13 +44,13 @@ void TestClient::close() {
     fd_ = -1;
 }
 
-void TestClient::send(std::string_view bytes) { UnixSocket::writeAll(fd_, bytes, 2); }
+void TestClient::send(std::string_view bytes) { recorder::UnixSocket::writeAll(fd_, bytes, 2); }
 
 bool TestClient::trySend(std::string_view bytes) {
     try {
         send(bytes);
         return true;
-    } catch (const UnixSocket::Failure&) {
+    } catch (const recorder::UnixSocket::Failure&) {
         return false;
     }
 }
@@ -88,17 +78,9 @@ std::optional<std::string> TestClient::nextLine(double timeout) {
     return line;
 }
 
-std::string requestLine(const std::string& requestID, AutomationCommand command) {
-    return LineFrameEncoder::encode(AutomationRequest{1, requestID, std::nullopt, std::move(command)});
+std::string requestLine(const std::string& requestID, recorder::AutomationCommand command) {
+    return recorder::LineFrameEncoder::encode(
+        recorder::AutomationRequest{1, requestID, std::nullopt, std::move(command)});
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-}  // namespace recorder::testing_support
+}  // namespace testsupport

@@ -1,13 +1,13 @@
 #pragma once
-// Shared pieces of the socket server tests: a temporary endpoint, a scripted handler, a gate
-// to hold a handler call, and a raw client that reads every line the server sends.
+// Shared pieces of the socket server tests: a scripted handler, a gate to hold a handler call,
+// and a raw client that reads every line the server sends.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,19 +16,11 @@
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
 #include "RecorderAutomation/Server/AutomationRequestHandling.h"
+#include "RecorderAutomation/Server/AutomationSocketServer.h"
+#include "tests/Support/TemporaryDirectory.h"
+#include "tests/Support/WaitUntil.h"
 
-namespace recorder::testing_support {
-
-// A directory under /tmp, removed with everything in it.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    const std::filesystem::path& path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+namespace testsupport {
 
 // A one-shot latch that a handler call can wait on.
 class Gate {
@@ -44,13 +36,25 @@ private:
 };
 
 // Answers every request with `answer`, or by default with a stop payload naming the request.
-class ScriptedHandler : public AutomationRequestHandling {
+class ScriptedHandler : public recorder::AutomationRequestHandling {
 public:
-    std::function<AutomationReply(const AutomationRequest&)> answer;
+    std::function<recorder::AutomationReply(const recorder::AutomationRequest&)> answer;
     std::atomic<int> calls{0};
     std::atomic<int> returned{0};
 
-    AutomationReply handle(const AutomationRequest& request) override;
+    recorder::AutomationReply handle(const recorder::AutomationRequest& request) override;
+};
+
+// A server on a temporary endpoint answering through a ScriptedHandler; the fixtures start it.
+struct ServerUnderTest {
+    explicit ServerUnderTest(const std::string& instance)
+        : server(std::make_unique<recorder::AutomationSocketServer>(endpoint, instance, handler)) {}
+    std::string path() const { return endpoint.path(); }
+
+    TemporaryDirectory temporary;
+    recorder::AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
+    std::shared_ptr<ScriptedHandler> handler = std::make_shared<ScriptedHandler>();
+    std::unique_ptr<recorder::AutomationSocketServer> server;
 };
 
 // A connected socket read frame by frame.
@@ -72,14 +76,12 @@ public:
 
 private:
     int fd_ = -1;
-    LineFrameDecoder decoder_{1 << 20};
+    recorder::LineFrameDecoder decoder_{1 << 20};
     std::deque<std::string> pending_;
 };
 
 // A request frame with the given identifier and command, line feed included.
-std::string requestLine(const std::string& requestID, AutomationCommand command = AutomationCommand::capabilities());
+std::string requestLine(const std::string& requestID,
+                        recorder::AutomationCommand command = recorder::AutomationCommand::capabilities());
 
-// Polls `condition` every millisecond for up to `limit`.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5));
-
-}  // namespace recorder::testing_support
+}  // namespace testsupport

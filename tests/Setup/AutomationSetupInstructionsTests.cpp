@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/vantor/Subprocess.h"
+#include "tests/Support/Subprocess.h"
 
 using recorder::AutomationSetupInstructions;
-using testing_support::runProcess;
+using testsupport::runProcess;
 
 namespace {
 
@@ -65,7 +65,7 @@ std::string percentDecoded(const std::string& text) {
 }
 
 std::string base64Decoded(const std::string& text) {
-    const auto outcome = runProcess({"/usr/bin/base64", "-d"}, testing_support::withInput(text));
+    const auto outcome = runProcess({"/usr/bin/base64", "-d"}, testsupport::withInput(text));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
     return outcome.out;
 }

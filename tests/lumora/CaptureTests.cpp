@@ -6,6 +6,7 @@
 #include "lumora/MediaProbe.h"
 #include "lumora/SyntheticBackend.h"
 #include "lumora/X11Backend.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -22,18 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-capture-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testsupport::TemporaryDirectory;
 
 // Collects what a capture reports, for the test thread to wait on.
 class Recording {

@@ -3,6 +3,7 @@
 
 #include "lumora/CaptureBackendChoice.h"
 #include "lumora/DesktopSession.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -129,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DesktopDiscovery, RealEnvironmentListsDirectoriesAndSockets) {
     // The real view: a runtime directory of our own with a compositor socket and a plain file.
-    char pattern[] = "/tmp/lumora-desktop-XXXXXX";
-    std::filesystem::path dir = ::mkdtemp(pattern);
+    const testsupport::TemporaryDirectory temporary("lumora-desktop");
+    const std::filesystem::path& dir = temporary.path();
     std::ofstream(dir / "wayland-0") << "not a socket";
     auto env = DesktopEnvironment::current();
     env.variable = [&](const std::string& name) -> std::optional<std::string> {
@@ -140,7 +141,6 @@ TEST(DesktopDiscovery, RealEnvironmentListsDirectoriesAndSockets) {
     auto found = DesktopSession::discover(env);
     EXPECT_EQ(found.runtimeDirectory, dir);
     EXPECT_EQ(found.waylandSocket, std::nullopt);  // a regular file is not a compositor
-    std::filesystem::remove_all(dir);
 }
 
 struct ChoiceCase {

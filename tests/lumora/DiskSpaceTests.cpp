@@ -4,6 +4,7 @@
 #include "lumora/MediaProbe.h"
 #include "lumora/Recorder.h"
 #include "lumora/SyntheticBackend.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,12 @@ using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
 using recorder::AutomationSessionState;
 
+using testsupport::TemporaryDirectory;
+
 // A tmpfs of `megabytes` on a temporary folder; mounting needs root (or a mount namespace).
 class SmallFileSystem {
 public:
     explicit SmallFileSystem(int megabytes) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-small-disk-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
         const std::string options = "size=" + std::to_string(megabytes) + "m,mode=0700";
         if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
             mounted_ = true;
@@ -34,9 +35,7 @@ public:
             whyNot_ = std::strerror(errno);
     }
     ~SmallFileSystem() {
-        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);  // the folder itself goes after
     }
     bool mounted() const { return mounted_; }
     const std::string& whyNot() const { return whyNot_; }
@@ -57,7 +56,8 @@ public:
     }
 
 private:
-    std::filesystem::path path_;
+    TemporaryDirectory folder_{"lumora-small-disk"};
+    const std::filesystem::path path_ = folder_.path();
     bool mounted_ = false;
     std::string whyNot_;
 };

@@ -2,7 +2,7 @@
 // RecorderAutomationSession over its socket, recording real files with ffmpeg.
 
 #include "tests/lumora/FakeNotificationService.h"
-#include "tests/lumora/LumoraProcess.h"
+#include "tests/Support/LumoraAppTest.h"
 
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Protocol/EmptyPayload.h"
@@ -21,10 +21,13 @@ using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
 using recorder::AutomationSessionState;
 using recorder::RecorderAutomationSession;
-using testing_support::FakeNotificationService;
-using testing_support::LumoraProcess;
-using testing_support::PrivateSessionBus;
-using testing_support::TemporaryHome;
+using testsupport::FakeNotificationService;
+using testsupport::LumoraHome;
+using testsupport::LumoraProcess;
+using testsupport::PrivateSessionBus;
+
+// Each case gets a temporary home; launch() starts Lumora on it and waits for its socket.
+class LumoraProgram : public testsupport::LumoraAppTest {};
 
 constexpr double twoFrames = 2.0 / 30.0 + 0.01;
 
@@ -65,11 +68,8 @@ std::vector<std::filesystem::path> recordingsIn(const std::filesystem::path& fol
     return files;
 }
 
-TEST(LumoraProgram, RecordsAFileThatMatchesItsSavedResult) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {"--automation-launch"});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+TEST_F(LumoraProgram, RecordsAFileThatMatchesItsSavedResult) {
+    auto& lumora = launch();
     EXPECT_EQ(std::filesystem::status(lumora.endpoint().path()).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     auto session = lumora.session();
@@ -119,11 +119,8 @@ TEST(LumoraProgram, RecordsAFileThatMatchesItsSavedResult) {
     EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
 }
 
-TEST(LumoraProgram, TheDurationLimitStopsTheRecordingByItself) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {"--automation-launch"});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+TEST_F(LumoraProgram, TheDurationLimitStopsTheRecordingByItself) {
+    auto& lumora = launch();
     auto session = lumora.session();
     auto receipt = session.start(displayParameters("2", 1));
     EXPECT_EQ(receipt.durationLimitSeconds, 1);
@@ -246,15 +243,13 @@ const ProgramRefusal programRefusals[] = {
      AutomationErrorCode::destinationUnavailable},
 };
 
-class LumoraProgramRefusal : public testing::TestWithParam<ProgramRefusal> {};
+class LumoraProgramRefusal : public testsupport::LumoraAppTestOn<testing::TestWithParam<ProgramRefusal>> {};
 
 TEST_P(LumoraProgramRefusal, AnswersWithItsCodeMessageAndHint) {
-    TemporaryHome home;
-    auto settings = TemporaryHome::smallSettings();
+    auto settings = LumoraHome::smallSettings();
     if (GetParam().settings) GetParam().settings(settings);
     home.writeSettings(settings);
-    LumoraProcess lumora(home, GetParam().arguments);
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto& lumora = launch(GetParam().arguments);
     auto session = lumora.session();
     recorder::AutomationFailure failure;
     try {
@@ -277,13 +272,10 @@ struct FailingCapture {
     AutomationErrorCode code;
 };
 
-class LumoraProgramFailingCapture : public testing::TestWithParam<FailingCapture> {};
+class LumoraProgramFailingCapture : public testsupport::LumoraAppTestOn<testing::TestWithParam<FailingCapture>> {};
 
 TEST_P(LumoraProgramFailingCapture, EndsTheSessionFailedWithItsCode) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {"--capture-failure", GetParam().mode});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto& lumora = launch({"--capture-failure", GetParam().mode});
     auto session = lumora.session();
     auto receipt = session.start(displayParameters("1", 1));
     auto result = session.waitForResult(receipt.sessionID, 15);
@@ -305,11 +297,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, LumoraProgramFailingCapture,
 
 // --- The user's own recording, signals, settings -----------------------------------------------
 
-TEST(LumoraProgram, ARecordingStartedByHandIsReportedButCannotBeStoppedThroughAutomation) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+TEST_F(LumoraProgram, ARecordingStartedByHandIsReportedButCannotBeStoppedThroughAutomation) {
+    auto& lumora = launch({});
     auto session = lumora.session();
     lumora.signal(SIGUSR1);  // the record button
     auto status = waitForState(session, std::nullopt, AutomationSessionState::recording);
@@ -335,11 +324,8 @@ TEST(LumoraProgram, ARecordingStartedByHandIsReportedButCannotBeStoppedThroughAu
     EXPECT_TRUE(std::holds_alternative<SavedMedia>(MediaProbe::measure(files[0])));
 }
 
-TEST(LumoraProgram, SIGTERMDuringARecordingSavesAPlayableFileAndRemovesTheSocket) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {"--automation-launch"});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+TEST_F(LumoraProgram, SIGTERMDuringARecordingSavesAPlayableFileAndRemovesTheSocket) {
+    auto& lumora = launch();
     auto session = lumora.session();
     auto receipt = session.start(displayParameters("1"));
     ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
@@ -370,11 +356,8 @@ int processesMentioning(const std::string& text) {
     return count;
 }
 
-TEST(LumoraProgram, SIGKILLDuringARecordingLeavesNoCaptureRunningAndAPlayableFile) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
-    LumoraProcess lumora(home, {"--automation-launch"});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+TEST_F(LumoraProgram, SIGKILLDuringARecordingLeavesNoCaptureRunningAndAPlayableFile) {
+    auto& lumora = launch();
     auto session = lumora.session();
     auto receipt = session.start(displayParameters("1"));
     ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
@@ -409,12 +392,9 @@ std::vector<pid_t> processIDsMentioning(const std::string& text) {
     return found;
 }
 
-TEST(LumoraProgram, EveryProcessKilledAtOnceFiveSecondsInLeavesAFileThatPlaysForFourSeconds) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+TEST_F(LumoraProgram, EveryProcessKilledAtOnceFiveSecondsInLeavesAFileThatPlaysForFourSeconds) {
     // Lumora, its capture's supervisor (a fork of Lumora) and ffmpeg all name the folder.
-    LumoraProcess lumora(home, {"--automation-launch", "--output-folder", home.recordings().string()});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto& lumora = launch({"--automation-launch", "--output-folder", home.recordings().string()});
     auto session = lumora.session();
     auto receipt = session.start(displayParameters("1"));
     ASSERT_EQ(waitForState(session, receipt.sessionID, AutomationSessionState::recording).session->state,
@@ -456,11 +436,10 @@ void expectOneNotificationUpdatedInPlace(const std::vector<FakeNotificationServi
     }
 }
 
-TEST(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTwoSeconds) {
+TEST_F(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTwoSeconds) {
     PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+    home.writeSettings(LumoraHome::smallSettings());
     LumoraProcess lumora(home, {"--automation-launch"}, onBus(bus));
     ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
     auto session = lumora.session();
@@ -490,11 +469,10 @@ TEST(LumoraProgram, TheIndicatorsStopActionEndsAnAutomatedRecordingSavedWithinTw
     EXPECT_EQ(lumora.log().find("no recording indicator"), std::string::npos) << lumora.log();
 }
 
-TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheIndicatorShown) {
+TEST_F(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheIndicatorShown) {
     PrivateSessionBus bus;
     FakeNotificationService service(bus.address());
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+    home.writeSettings(LumoraHome::smallSettings());
     auto runOnce = [&](const char* action, const std::string& said) {
         LumoraProcess once(home, {action}, onBus(bus));
         auto exit = once.waitExit(10s);
@@ -532,10 +510,9 @@ TEST(LumoraProgram, TheDesktopEntryActionsStartAndStopARecordingByHandWithTheInd
     EXPECT_EQ(service.closed(), std::vector<std::uint32_t>{service.notifications().front().id});
 }
 
-TEST(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSaysWhyOnce) {
+TEST_F(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSaysWhyOnce) {
     PrivateSessionBus bus;  // nobody offers notifications on it
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+    home.writeSettings(LumoraHome::smallSettings());
     LumoraProcess lumora(home, {"--automation-launch"}, onBus(bus));
     ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
     auto session = lumora.session();
@@ -554,11 +531,9 @@ TEST(LumoraProgram, WithoutANotificationServiceRecordingsWorkAsBeforeAndLumoraSa
     EXPECT_EQ(log.find(why, first + 1), std::string::npos) << "said once only:\n" << log;
 }
 
-TEST(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {
-    TemporaryHome home;
+TEST_F(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {
     home.writeSettings("{ \"automationEnabled\": ");
-    LumoraProcess lumora(home, {"--automation-launch"});
-    ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
+    auto& lumora = launch();
     EXPECT_TRUE(lumora.waitForLog("not a JSON object; using the default settings.", 5s)) << lumora.log();
     auto session = lumora.session();
     EXPECT_TRUE(session.capabilities().automationEnabled);
@@ -569,8 +544,7 @@ TEST(LumoraProgram, ABrokenSettingsFileIsReportedAndTheDefaultsApply) {
     EXPECT_EQ(text, "{ \"automationEnabled\": ");
 }
 
-TEST(LumoraProgram, AFirstRunWritesTheDefaultSettingsAndSIGHUPReadsThemAgain) {
-    TemporaryHome home;
+TEST_F(LumoraProgram, AFirstRunWritesTheDefaultSettingsAndSIGHUPReadsThemAgain) {
     LumoraProcess lumora(home, {});
     ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
     const auto file = home.appDirectory() / "settings.json";
@@ -588,9 +562,8 @@ TEST(LumoraProgram, AFirstRunWritesTheDefaultSettingsAndSIGHUPReadsThemAgain) {
     EXPECT_FALSE(session.capabilities().automationEnabled);
 }
 
-TEST(LumoraProgram, SecondCopyOnTheSameSocketRefusesToStart) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+TEST_F(LumoraProgram, SecondCopyOnTheSameSocketRefusesToStart) {
+    home.writeSettings(LumoraHome::smallSettings());
     LumoraProcess first(home, {});
     ASSERT_TRUE(first.waitForSocket()) << first.log();
     LumoraProcess second(home, {});
@@ -601,8 +574,7 @@ TEST(LumoraProgram, SecondCopyOnTheSameSocketRefusesToStart) {
     EXPECT_TRUE(first.session().capabilities().automationEnabled);
 }
 
-TEST(LumoraProgram, AnUnknownArgumentPrintsTheUsageAndExitsTwo) {
-    TemporaryHome home;
+TEST_F(LumoraProgram, AnUnknownArgumentPrintsTheUsageAndExitsTwo) {
     LumoraProcess lumora(home, {"--frobnicate"});
     auto exit = lumora.waitExit(10s);
     ASSERT_TRUE(exit);
@@ -612,9 +584,8 @@ TEST(LumoraProgram, AnUnknownArgumentPrintsTheUsageAndExitsTwo) {
     EXPECT_FALSE(std::filesystem::exists(lumora.endpoint().path()));
 }
 
-TEST(LumoraProgram, AutoWithoutAnyDesktopRecordsTheTestPattern) {
-    TemporaryHome home;
-    auto settings = TemporaryHome::smallSettings();
+TEST_F(LumoraProgram, AutoWithoutAnyDesktopRecordsTheTestPattern) {
+    auto settings = LumoraHome::smallSettings();
     settings.captureBackend = CaptureBackendKind::automatic;
     home.writeSettings(settings);
     const auto runtime = home.path() / "run";  // a runtime directory without compositor or bus
@@ -632,8 +603,7 @@ TEST(LumoraProgram, AutoWithoutAnyDesktopRecordsTheTestPattern) {
     EXPECT_EQ(session.capabilities().captureReadiness, "ready");
 }
 
-TEST(LumoraProgram, GrantOptionSaysWhatItDidAndExits) {
-    TemporaryHome home;
+TEST_F(LumoraProgram, GrantOptionSaysWhatItDidAndExits) {
     {
         LumoraProcess lumora(home, {"--grant-screen-access", "--capture-backend", "synthetic"});
         auto exit = lumora.waitExit(10s);
@@ -664,9 +634,8 @@ TEST(LumoraProgram, GrantOptionSaysWhatItDidAndExits) {
     }
 }
 
-TEST(LumoraProgram, EachLaunchHasAFreshAppInstance) {
-    TemporaryHome home;
-    home.writeSettings(TemporaryHome::smallSettings());
+TEST_F(LumoraProgram, EachLaunchHasAFreshAppInstance) {
+    home.writeSettings(LumoraHome::smallSettings());
     std::string firstInstance;
     {
         LumoraProcess lumora(home, {});
@@ -685,7 +654,7 @@ TEST(LumoraProgram, EachLaunchHasAFreshAppInstance) {
 
 // --- The x11 back end against an Xvfb display started here ---------------------------------------
 
-TEST(LumoraProgram, RecordsAnXvfbDisplayWithTheX11Backend) {
+TEST_F(LumoraProgram, RecordsAnXvfbDisplayWithTheX11Backend) {
     if (!ChildProcess::locate("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
     std::string display;
     std::optional<ChildProcess> xvfb;
@@ -701,8 +670,7 @@ TEST(LumoraProgram, RecordsAnXvfbDisplayWithTheX11Backend) {
     }
     ASSERT_TRUE(xvfb) << "Xvfb did not start";
     {
-        TemporaryHome home;
-        home.writeSettings(TemporaryHome::smallSettings());
+        home.writeSettings(LumoraHome::smallSettings());
         LumoraProcess lumora(home, {"--capture-backend", "x11", "--x11-display", display});
         ASSERT_TRUE(lumora.waitForSocket()) << lumora.log();
         auto session = lumora.session();

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace lumora::testing_support {
+namespace testsupport {
 namespace {
 
 constexpr const char* introspection = R"(<node>
@@ -28,9 +28,6 @@ constexpr const char* introspection = R"(<node>
 }  // namespace
 
 PrivateSessionBus::PrivateSessionBus() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumora-bus-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder for the bus");
-    folder_ = pattern;
     const auto socket = folder_ / "bus";
     // No <servicedir>: nothing on the machine is started on demand, only what the test puts there.
     std::ofstream(folder_ / "bus.conf") << "<busconfig>\n  <type>session</type>\n  <listen>unix:path="
@@ -50,9 +47,7 @@ PrivateSessionBus::PrivateSessionBus() {
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
-    daemon_.reset();  // kills and reaps it
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    daemon_.reset();  // kills and reaps it; the folder goes after it
 }
 
 FakeNotificationService::FakeNotificationService(const std::string& address, std::vector<std::string> capabilities)
@@ -197,4 +192,4 @@ bool FakeNotificationService::waitFor(
     return changed_.wait_for(lock, timeout, [&] { return condition(notifications_, closed_); });
 }
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lumora/ChildProcess.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GMainContext GMainContext;
@@ -23,7 +24,7 @@ typedef struct _GMainLoop GMainLoop;
 typedef struct _GDBusMethodInvocation GDBusMethodInvocation;
 typedef struct _GVariant GVariant;
 
-namespace lumora::testing_support {
+namespace testsupport {
 
 class PrivateSessionBus {
 public:
@@ -32,9 +33,9 @@ public:
     const std::string& address() const { return address_; }
 
 private:
-    std::filesystem::path folder_;
+    TemporaryDirectory folder_{"lumora-bus"};
     std::string address_;
-    std::optional<ChildProcess> daemon_;
+    std::optional<lumora::ChildProcess> daemon_;
 };
 
 class FakeNotificationService {
@@ -83,4 +84,4 @@ private:
     std::uint32_t nextID_ = 1;
 };
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

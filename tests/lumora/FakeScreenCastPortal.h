@@ -22,7 +22,7 @@
 
 #include "lumora/ChildProcess.h"
 
-namespace lumora::testing_support {
+namespace testsupport {
 
 // A session bus for one test.
 class PrivateBus {
@@ -58,7 +58,7 @@ public:
     const std::string& address() const { return address_; }
 
 private:
-    std::optional<ChildProcess> daemon_;
+    std::optional<lumora::ChildProcess> daemon_;
     std::string address_;
 };
 
@@ -293,4 +293,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

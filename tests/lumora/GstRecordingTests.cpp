@@ -5,8 +5,11 @@
 #include "lumora/ChildProcess.h"
 #include "lumora/GstRecording.h"
 #include "lumora/ScreenCastCapture.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 #include <algorithm>
 #include <sstream>
@@ -22,8 +25,7 @@ class GstRecordingTest : public testing::Test {
 protected:
     void SetUp() override {
         if (!ChildProcess::locate("gst-launch-1.0")) GTEST_SKIP() << "gst-launch-1.0 is not installed";
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-gst-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
+        dir_ = temporary_.emplace("lumora-gst").path();
         request_.display = {"HEADLESS-1", "Headless", 320, 240, 1.0, true, 0, 0};
         request_.outputWidth = 320;
         request_.outputHeight = 240;
@@ -33,9 +35,7 @@ protected:
         timing_.firstFrame = 8s;
         timing_.interruptWait = 3s;
     }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { temporary_.reset(); }
 
     // The real pipeline, its PipeWire source replaced by `source` (empty: kept as it is).
     std::vector<std::string> arguments(const std::string& source, bool fragmented = true) const {
@@ -79,6 +79,7 @@ protected:
     static constexpr const char* silentSource =
         "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1 ! valve drop=true";
 
+    std::optional<testsupport::TemporaryDirectory> temporary_;
     std::filesystem::path dir_;
     CaptureRequest request_;
     GstRecording::Timing timing_;

@@ -5,6 +5,7 @@
 #include "lumora/MediaProbe.h"
 #include "lumora/SyntheticBackend.h"
 #include "tests/lumora/FakeCaptureBackend.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -22,22 +23,11 @@ using recorder::AutomationErrorCode;
 using recorder::AutomationReply;
 using recorder::AutomationRequest;
 using recorder::AutomationSessionState;
-using testing_support::FakeCaptureBackend;
+using testsupport::FakeCaptureBackend;
 
 const std::string instance = "7D3F0C1E-1111-4222-8333-944455556666";
 
-class TemporaryHome {
-public:
-    TemporaryHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-handler-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryHome() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testsupport::TemporaryDirectory;
 
 AutomationRequest request(AutomationCommand command, std::string requestID = "R1",
                           std::optional<std::string> appInstance = instance) {
@@ -80,7 +70,7 @@ const recorder::AutomationFailure& failureOf(const AutomationReply& reply) {
 
 // A handler on a fake back end, with settings the test may change between requests.
 struct Fixture {
-    TemporaryHome home;
+    TemporaryDirectory home;
     std::shared_ptr<FakeCaptureBackend> backend = std::make_shared<FakeCaptureBackend>();
     std::shared_ptr<Recorder> recorder;
     Settings settings;
@@ -566,7 +556,7 @@ TEST(SessionStore, RefusesRoomOnlyWhenEverySessionIsLive) {
 // --- With the real ffmpeg --------------------------------------------------------------------
 
 TEST(Handler, RecordsARealFileWhoseMeasurementsTheResultReports) {
-    TemporaryHome home;
+    TemporaryDirectory home;
     auto backend = std::make_shared<SyntheticBackend>(std::vector<VirtualDisplay>{{"s", "Small", 192, 108, 1.0}}, true);
     auto recorder = std::make_shared<Recorder>(backend, 256);
     Settings settings;

@@ -12,8 +12,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using recorder::AutomationSessionState;
-using testing_support::FakeNotificationService;
-using testing_support::PrivateSessionBus;
+using testsupport::FakeNotificationService;
+using testsupport::PrivateSessionBus;
 using Notification = FakeNotificationService::Notification;
 
 RecordingSession sessionIn(AutomationSessionState state, RecordingOrigin origin = RecordingOrigin::automation,

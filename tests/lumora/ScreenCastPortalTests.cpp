@@ -5,8 +5,11 @@
 #include "FakeScreenCastPortal.h"
 #include "lumora/ScreenCastCapture.h"
 #include "lumora/ScreenCastPortal.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 // GLib, GIO and GObject are not built for the thread sanitizer; the suppressions for them are
 // lumora/GLibThreadSanitizer.cpp, compiled into every program that links LumoraCore.
@@ -16,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
-using testing_support::FakeScreenCastPortal;
-using testing_support::PrivateBus;
+using testsupport::FakeScreenCastPortal;
+using testsupport::PrivateBus;
 
 const std::string firstToken = "11111111-2222-4333-8444-555555555555";
 const std::string secondToken = "66666666-7777-4888-9999-aaaaaaaaaaaa";
@@ -26,15 +29,14 @@ class PortalTest : public testing::Test {
 protected:
     void SetUp() override {
         if (!ChildProcess::locate("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-portal-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
+        dir_ = temporary_.emplace("lumora-portal").path();
         bus_.emplace(dir_);
         ASSERT_FALSE(bus_->address().empty());
     }
     void TearDown() override {
         portal_.reset();
         bus_.reset();
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+        temporary_.reset();
     }
     FakeScreenCastPortal& serve(FakeScreenCastPortal::Behaviour behaviour = {}) {
         portal_.emplace(bus_->address(), behaviour);
@@ -52,6 +54,7 @@ protected:
         return p();
     }
 
+    std::optional<testsupport::TemporaryDirectory> temporary_;
     std::filesystem::path dir_;
     std::optional<PrivateBus> bus_;
     std::optional<FakeScreenCastPortal> portal_;

@@ -8,6 +8,7 @@
 #include "lumora/ScreenCastPortal.h"
 #include "lumora/WaylandBackend.h"
 #include "lumora/WaylandOutputs.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-screencast-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testsupport::TemporaryDirectory;
 
 const std::string tokenA = "65464aed-970f-450c-8d02-a21f27c102ee";
 const std::string tokenB = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";

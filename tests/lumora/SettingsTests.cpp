@@ -1,4 +1,5 @@
 #include "lumora/Settings.h"
+#include "tests/Support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -117,12 +118,11 @@ TEST(Settings, OutputFolderResolvesTildeAndRelativePathsAgainstHome) {
 }
 
 TEST(Settings, UnreadableFileGivesTheDefaultsAndSaysSo) {
-    auto dir = std::filesystem::temp_directory_path() / ("lumora-settings-" + std::to_string(::getpid()));
+    const testsupport::TemporaryDirectory dir("lumora-settings");
     std::filesystem::create_directories(dir / "settings.json");  // a directory cannot be read as a file
     auto load = SettingsLoad::fromFile(dir / "settings.json");
     EXPECT_EQ(load.settings, Settings{});
     EXPECT_FALSE(load.problems.empty());
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST(ExitCode, EveryErrorCodeMapsToItsStatus) {
 }
 
 TEST(UsageText, BytesAreExact) {
-    const std::string expected(vantor_test::expectedUsage);
+    const std::string expected(testsupport::expectedUsage);
     EXPECT_EQ(vantor::usageText, expected);
 
     // The described commands start their description in column 37.

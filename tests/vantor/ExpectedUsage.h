@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace vantor_test {
+namespace testsupport {
 
 inline constexpr std::string_view expectedUsage =
     "usage: vantor [--app <path to .app>] <command> [options]\n"
@@ -21,4 +21,4 @@ inline constexpr std::string_view expectedUsage =
     "Output is one JSON document on stdout. Exit codes: 0 ok, 2 usage, 3 automation disabled or\n"
     "setup required, 4 busy/stale/missing target, 5 recording failed, 6 connection or timeout.";
 
-}  // namespace vantor_test
+}  // namespace testsupport

@@ -4,16 +4,18 @@
 // request line with whatever the test's responder returns. It lets the tests drive vantor's
 // own logic, including replies the reference app never gives.
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-namespace testing_support {
+#include "tests/Support/AppSocket.h"
+#include "tests/Support/Recorded.h"
+#include "tests/Support/TemporaryHome.h"
+
+namespace testsupport {
 
 class FakeApp {
 public:
@@ -26,7 +28,7 @@ public:
     FakeApp(const FakeApp&) = delete;
     FakeApp& operator=(const FakeApp&) = delete;
 
-    const std::filesystem::path& home() const { return home_; }
+    const std::filesystem::path& home() const { return home_.path(); }
     const std::filesystem::path& bundle() const { return bundle_; }
     std::filesystem::path socketPath() const;
 
@@ -35,24 +37,18 @@ public:
     void stopListening();
 
     // Every request received so far, in order.
-    std::vector<nlohmann::json> requests() const;
+    std::vector<nlohmann::json> requests() const { return requests_.all(); }
 
     // A response line in the protocol's envelope.
     static std::string success(const nlohmann::json& request, const nlohmann::json& result);
     static std::string failure(const nlohmann::json& request, const nlohmann::json& error);
 
 private:
-    void serve();
-
-    std::filesystem::path home_;
+    TemporaryHome home_{TemporaryHome::Scope::childrenOnly, "vantor-home"};
     std::filesystem::path bundle_;
     std::string bundleIdentifier_;
-    Responder responder_;
-    int listener_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<nlohmann::json> requests_;
+    Recorded<nlohmann::json> requests_;
+    std::optional<AppSocket> socket_;  // last: it stops before the rest goes
 };
 
-}  // namespace testing_support
+}  // namespace testsupport

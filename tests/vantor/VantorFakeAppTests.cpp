@@ -19,17 +19,17 @@
 #include "RecorderAutomation/Platform/InfoPlist.h"
 #include "tests/vantor/ExpectedUsage.h"
 #include "tests/vantor/FakeApp.h"
-#include "tests/vantor/Subprocess.h"
+#include "tests/Support/Subprocess.h"
 
 using nlohmann::json;
-using testing_support::FakeApp;
-using testing_support::ProcessOutcome;
+using testsupport::FakeApp;
+using testsupport::ProcessOutcome;
 
 namespace {
 
 const std::string vantorPath = std::string(LUMORA_BUNDLE_DIR) + "/Contents/Helpers/vantor";
 // The usage text and the newline written after it.
-const std::string usage = std::string(vantor_test::expectedUsage) + "\n";
+const std::string usage = std::string(testsupport::expectedUsage) + "\n";
 const std::string reachHint = "Open Lumora, enable local automation in its settings, and try again.";
 
 const json capabilities = {{"appName", "Lumora"},
@@ -126,7 +126,7 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         env.emplace("HOME", app.home().string());
         env.emplace("RECORDER_APP", std::nullopt);
-        return testing_support::runProcess(argv, testing_support::inEnvironment(env));
+        return testsupport::runProcess(argv, testsupport::inEnvironment(env));
     }
 
     std::vector<json> requestsNamed(const std::string& name) const {
@@ -151,8 +151,7 @@ json document(const ProcessOutcome& outcome) {
 
 TEST_F(VantorWithFakeApp, HelpAndGrammarErrorsNeedNoApp) {
     // Nothing listens: every one of these ends before any connection attempt.
-    expectUsage(
-        testing_support::runProcess({vantorPath}, testing_support::inEnvironment({{"HOME", app.home().string()}})), 2);
+    expectUsage(testsupport::runProcess({vantorPath}, testsupport::inEnvironment({{"HOME", app.home().string()}})), 2);
     expectUsage(vantor({"--help"}), 0);
     expectUsage(vantor({"setup", "--help"}), 0);
     expectUsage(vantor({"start", "--help"}), 0);
@@ -462,19 +461,19 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     listen();
     const auto home = app.home().string();
     // RECORDER_APP alone finds the fake app.
-    auto outcome = testing_support::runProcess(
-        {vantorPath, "capabilities"},
-        testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+    auto outcome =
+        testsupport::runProcess({vantorPath, "capabilities"},
+                                testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     // --app wins over RECORDER_APP.
-    outcome = testing_support::runProcess(
-        {vantorPath, "--app", home + "/Missing.app", "capabilities"},
-        testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
+    outcome =
+        testsupport::runProcess({vantorPath, "--app", home + "/Missing.app", "capabilities"},
+                                testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", app.bundle().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome)["error"]["message"], "Lumora could not be reached: unexpectedBundle(\"Missing.app\")");
     // An empty RECORDER_APP still counts as set.
-    outcome = testing_support::runProcess({vantorPath, "setup"},
-                                          testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
+    outcome = testsupport::runProcess({vantorPath, "setup"},
+                                      testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", ""}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_TRUE(document(outcome)["error"]["message"].get<std::string>().starts_with(
         "The recorder app could not be located: unexpectedBundle("));
@@ -483,9 +482,8 @@ TEST_F(VantorWithFakeApp, LocatingFollowsAppThenEnvironmentThenItsOwnBundle) {
     const auto link = app.home() / "bin" / "vantor";
     std::filesystem::create_directories(link.parent_path());
     std::filesystem::create_symlink(vantorPath, link);
-    outcome =
-        testing_support::runProcess({link.string(), "setup", "--format", "json"},
-                                    testing_support::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
+    outcome = testsupport::runProcess({link.string(), "setup", "--format", "json"},
+                                      testsupport::inEnvironment({{"HOME", home}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     const auto bundle = std::filesystem::canonical(LUMORA_BUNDLE_DIR).string();
     EXPECT_EQ(json::parse(outcome.out)["mcpServers"]["lumora"]["command"], bundle + "/Contents/Helpers/Quillon");
@@ -519,8 +517,8 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
     EXPECT_FALSE(launched());
     EXPECT_TRUE(app.requests().empty());
 
-    outcome = testing_support::runProcess({vantorPath, "--app", "/nonexistent/Nothing.app", "setup"},
-                                          testing_support::inEnvironment({{"HOME", app.home().string()}}));
+    outcome = testsupport::runProcess({vantorPath, "--app", "/nonexistent/Nothing.app", "setup"},
+                                      testsupport::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     EXPECT_EQ(document(outcome),
               (json{{"error",
@@ -530,8 +528,8 @@ TEST_F(VantorWithFakeApp, SetupPrintsTheTextsWithoutLaunchingAnything) {
 
 TEST_F(VantorWithFakeApp, TextThatIsNotUTF8StillGivesADocument) {
     // The bundle name reaches the message through the failure's description.
-    const auto outcome = testing_support::runProcess({vantorPath, "--app", "/nonexistent/\xFF\xFE.app", "status"},
-                                                     testing_support::inEnvironment({{"HOME", app.home().string()}}));
+    const auto outcome = testsupport::runProcess({vantorPath, "--app", "/nonexistent/\xFF\xFE.app", "status"},
+                                                 testsupport::inEnvironment({{"HOME", app.home().string()}}));
     EXPECT_EQ(outcome.exitStatus, 6);
     const auto doc = document(outcome);
     EXPECT_EQ(doc["error"]["message"],
@@ -565,19 +563,17 @@ TEST(VantorEmbeddedInformation, ListCarriesItsIdentityAndTheApps) {
 TEST(VantorEmbeddedInformation, NamesTheAppWhenTheBundleHasNoList) {
     // A copy of vantor inside a bundle without Info.plist: only the embedded list can say
     // which app this is.
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantor-copy-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path root = pattern;
+    const testsupport::TemporaryDirectory temporary("vantor-copy");
+    const std::filesystem::path& root = temporary.path();
     const auto helpers = root / "Other.app" / "Contents" / "Helpers";
     std::filesystem::create_directories(helpers);
     std::filesystem::copy_file(vantorPath, helpers / "vantor");
-    const auto outcome = testing_support::runProcess(
-        {(helpers / "vantor").string(), "setup", "--format", "json"},
-        testing_support::inEnvironment({{"HOME", root.string()}, {"RECORDER_APP", std::nullopt}}));
+    const auto outcome =
+        testsupport::runProcess({(helpers / "vantor").string(), "setup", "--format", "json"},
+                                testsupport::inEnvironment({{"HOME", root.string()}, {"RECORDER_APP", std::nullopt}}));
     EXPECT_EQ(outcome.exitStatus, 0) << outcome.out;
     EXPECT_EQ(json::parse(outcome.out, nullptr, false)["mcpServers"]["lumora"]["command"],
               (root / "Other.app" / "Contents" / "Helpers" / "Quillon").string());
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

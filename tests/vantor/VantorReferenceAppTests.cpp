@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
-#include "tests/vantor/Subprocess.h"
+#include "tests/Support/LaunchedApps.h"
+#include "tests/Support/Subprocess.h"
+#include "tests/Support/TemporaryHome.h"
 
 using nlohmann::json;
-using testing_support::ProcessOutcome;
+using testsupport::ProcessOutcome;
 
 namespace {
 
@@ -36,6 +38,8 @@ json document(const ProcessOutcome& outcome) {
 
 class VantorWithReferenceApp : public ::testing::Test {
 protected:
+    std::optional<testsupport::TemporaryHome> temporary;
+    std::optional<testsupport::LaunchedApps> apps;
     fs::path home;
     std::string socketPath;
     // Each test runs its own copy of the bundle: an app of the same bundle running for another
@@ -46,9 +50,7 @@ protected:
 
     void SetUp() override {
         if (!fs::exists(builtBundle + "/Contents/MacOS/Lumora")) GTEST_SKIP() << "the reference app is not built";
-        std::string pattern = "/tmp/vantor-app-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        home = pattern;
+        home = temporary.emplace(testsupport::TemporaryHome::Scope::childrenOnly, "vantor-app").path();
         bundlePath = (home / "Lumora.app").string();
         vantorPath = bundlePath + "/Contents/Helpers/vantor";
         appProgram = bundlePath + "/Contents/MacOS/Lumora";
@@ -57,19 +59,15 @@ protected:
         fs::copy_file(builtBundle + "/Contents/Info.plist", bundlePath + "/Contents/Info.plist");
         fs::copy_file(builtBundle + "/Contents/MacOS/Lumora", appProgram);
         fs::copy_file(builtBundle + "/Contents/Helpers/vantor", vantorPath);
-        const char* saved = std::getenv("HOME");
-        const std::string previous = saved ? saved : "";
-        ::setenv("HOME", home.c_str(), 1);
-        socketPath = recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).path();
-        if (saved) ::setenv("HOME", previous.c_str(), 1);
+        socketPath = temporary->asHome(
+            [] { return recorder::AutomationEndpoint::standard(LUMORA_BUNDLE_IDENTIFIER, LUMORA_APP_GROUP).path(); });
+        apps.emplace(appProgram, home, std::chrono::seconds(10));
         writeSettings();
     }
 
     void TearDown() override {
-        if (home.empty()) return;
-        stopApp();
-        std::error_code ignored;
-        fs::remove_all(home, ignored);
+        apps.reset();  // stops the app, by process id
+        temporary.reset();
     }
 
     // settings.json next to the socket, read by the app when it starts.
@@ -86,25 +84,14 @@ protected:
     ProcessOutcome vantor(const std::vector<std::string>& arguments) const {
         std::vector<std::string> argv = {vantorPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return testing_support::runProcess(
-            argv, testing_support::inEnvironment({{"HOME", home.string()}, {"RECORDER_APP", std::nullopt}}));
+        return testsupport::runProcess(
+            argv, testsupport::inEnvironment({{"HOME", home.string()}, {"RECORDER_APP", std::nullopt}}));
     }
 
     // The app process serving this test's HOME, if one runs.
     std::optional<pid_t> appProcess() const {
-        const auto program = fs::canonical(appProgram);
-        const std::string wanted = "HOME=" + home.string();
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const auto name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::error_code error;
-            if (fs::read_symlink(entry.path() / "exe", error) != program || error) continue;
-            std::ifstream environ(entry.path() / "environ", std::ios::binary);
-            std::string variable;
-            while (std::getline(environ, variable, '\0'))
-                if (variable == wanted) return pid_t(std::stoi(name));
-        }
-        return std::nullopt;
+        const auto running = apps->running();
+        return running.empty() ? std::nullopt : std::optional<pid_t>(running.front());
     }
 
     std::vector<std::string> commandLine(pid_t pid) const {
@@ -112,15 +99,6 @@ protected:
         std::vector<std::string> words;
         for (std::string word; std::getline(cmdline, word, '\0');) words.push_back(word);
         return words;
-    }
-
-    void stopApp() {
-        const auto pid = appProcess();
-        if (!pid) return;
-        ::kill(*pid, SIGTERM);
-        for (int i = 0; i < 100 && fs::exists("/proc/" + std::to_string(*pid)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (fs::exists("/proc/" + std::to_string(*pid))) ::kill(*pid, SIGKILL);
     }
 
     // One raw exchange on the app's socket, without vantor.

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace recorder::testing {
+namespace testsupport {
 
 enum class PlistFormat { xml, binary };
 
@@ -25,4 +25,4 @@ std::filesystem::path makeBundle(const std::filesystem::path& parent, const std:
 // (up to 2 s) until they are gone.
 void stopApplicationsUnder(const std::filesystem::path& parent, const std::string& bundleIdentifier);
 
-}  // namespace recorder::testing
+}  // namespace testsupport

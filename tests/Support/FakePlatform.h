@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "RecorderAutomation/Platform/PlatformServices.h"
-#include "TestSupport.h"
+#include "tests/Support/TemporaryDirectory.h"
 
-namespace recorder::testing {
+namespace testsupport {
 
-class FakePlatform : public platform::PlatformServices {
+class FakePlatform : public recorder::platform::PlatformServices {
 public:
     // The user the fake runs as; other owners stand for other users.
-    static constexpr platform::ProcessOwner user{1000, 1000};
+    static constexpr recorder::platform::ProcessOwner user{1000, 1000};
 
     // What a launch does after it has been recorded; by default nothing (the app ends at once).
     std::function<void(const std::filesystem::path& bundle)> onLaunch;
@@ -31,12 +31,13 @@ public:
 
     // Enters a process of `owner` running the bundle's Contents/MacOS/<name> (name: the
     // bundle's stem) into the process table; returns its process identifier.
-    pid_t run(const std::filesystem::path& bundle, platform::ProcessOwner owner = user);
+    pid_t run(const std::filesystem::path& bundle, recorder::platform::ProcessOwner owner = user);
     // Removes the process from the table.
     void end(pid_t process);
 
     std::optional<nlohmann::json> bundleInfo(const std::filesystem::path& directory) const override;
-    std::vector<platform::RunningApplication> runningApplications(std::string_view bundleIdentifier) const override;
+    std::vector<recorder::platform::RunningApplication> runningApplications(
+        std::string_view bundleIdentifier) const override;
     void launch(const std::filesystem::path& bundle, const std::vector<std::string>& arguments) const override;
     std::optional<std::filesystem::path> applicationGroupContainer(std::string_view group) const override;
     // The real one: $HOME/.local/share.
@@ -47,4 +48,4 @@ private:
     pid_t nextProcess_ = 100;
 };
 
-}  // namespace recorder::testing
+}  // namespace testsupport

@@ -1,12 +1,12 @@
-#include "FakePlatform.h"
+#include "tests/Support/FakePlatform.h"
 
 #include <fstream>
 
-namespace recorder::testing {
+namespace testsupport {
 
 namespace fs = std::filesystem;
 
-pid_t FakePlatform::run(const fs::path& bundle, platform::ProcessOwner owner) {
+pid_t FakePlatform::run(const fs::path& bundle, recorder::platform::ProcessOwner owner) {
     const pid_t process = nextProcess_++;
     const auto entry = processTable_.path() / std::to_string(process);
     fs::create_directories(entry);
@@ -25,8 +25,9 @@ std::optional<nlohmann::json> FakePlatform::bundleInfo(const fs::path& directory
     return system().bundleInfo(directory);
 }
 
-std::vector<platform::RunningApplication> FakePlatform::runningApplications(std::string_view bundleIdentifier) const {
-    return platform::runningApplications(bundleIdentifier, processTable_.path(), user);
+std::vector<recorder::platform::RunningApplication> FakePlatform::runningApplications(
+    std::string_view bundleIdentifier) const {
+    return recorder::platform::runningApplications(bundleIdentifier, processTable_.path(), user);
 }
 
 void FakePlatform::launch(const fs::path& bundle, const std::vector<std::string>& arguments) const {
@@ -42,4 +43,4 @@ std::optional<fs::path> FakePlatform::applicationGroupContainer(std::string_view
 
 fs::path FakePlatform::applicationSupportDirectory() const { return system().applicationSupportDirectory(); }
 
-}  // namespace recorder::testing
+}  // namespace testsupport

@@ -1,4 +1,4 @@
-#include "TestBundle.h"
+#include "tests/Support/TestBundle.h"
 
 #include <plist/plist.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 
 #include "RecorderAutomation/Platform/RunningApplications.h"
 
-namespace recorder::testing {
+namespace testsupport {
 
 void writeInfoPlist(const std::filesystem::path& file, const std::map<std::string, std::string>& values,
                     PlistFormat format) {
@@ -47,20 +47,20 @@ std::filesystem::path makeBundle(const std::filesystem::path& parent, const std:
 }
 
 void stopApplicationsUnder(const std::filesystem::path& parent, const std::string& bundleIdentifier) {
-    const auto under = [&](const platform::RunningApplication& app) {
+    const auto under = [&](const recorder::platform::RunningApplication& app) {
         const auto text = app.bundleURL ? app.bundleURL->string() : std::string();
         return text.rfind(parent.string(), 0) == 0;
     };
-    for (const auto& app : platform::runningApplications(bundleIdentifier)) {
+    for (const auto& app : recorder::platform::runningApplications(bundleIdentifier)) {
         if (under(app)) ::kill(app.processIdentifier, SIGKILL);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < deadline) {
         bool any = false;
-        for (const auto& app : platform::runningApplications(bundleIdentifier)) any = any || under(app);
+        for (const auto& app : recorder::platform::runningApplications(bundleIdentifier)) any = any || under(app);
         if (!any) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
-}  // namespace recorder::testing
+}  // namespace testsupport

@@ -1,39 +1,17 @@
-#include "TestSupport.h"
+#include "tests/Support/AppSocket.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-namespace recorder::testing {
+#include "tests/Support/LineReader.h"
 
-TemporaryDirectory::TemporaryDirectory() {
-    // Short paths: socket paths derived from here must stay under 100 bytes.
-    char pattern[] = "/tmp/lumora-test-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-TemporaryHome::TemporaryHome() {
-    if (const char* home = std::getenv("HOME")) previous_ = home;
-    ::setenv("HOME", directory_.path().c_str(), 1);
-}
-
-TemporaryHome::~TemporaryHome() {
-    if (previous_) {
-        ::setenv("HOME", previous_->c_str(), 1);
-    } else {
-        ::unsetenv("HOME");
-    }
-}
+namespace testsupport {
 
 namespace {
 sockaddr_un addressOf(const std::filesystem::path& path) {
@@ -44,13 +22,16 @@ sockaddr_un addressOf(const std::filesystem::path& path) {
 }
 }  // namespace
 
-TestListener::TestListener(std::filesystem::path socketPath, Behaviour behaviour)
+AppSocket::AppSocket(std::filesystem::path socketPath, Behaviour behaviour)
     : path_(std::move(socketPath)), behaviour_(std::move(behaviour)) {
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const auto address = addressOf(path_);
+    ::unlink(path_.c_str());
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 16) != 0) {
-        throw std::runtime_error("cannot listen on " + path_.string() + ": " + std::strerror(errno));
+        ::listen(listener_, 64) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (listener_ >= 0) ::close(listener_);
+        throw std::runtime_error("cannot listen on " + path_.string() + ": " + reason);
     }
     thread_ = std::thread([this] {
         while (!stopping_.load()) {
@@ -65,7 +46,16 @@ TestListener::TestListener(std::filesystem::path socketPath, Behaviour behaviour
     });
 }
 
-TestListener::~TestListener() {
+// One request per connection, as the clients send them; a bare probe closes at once.
+AppSocket::AppSocket(std::filesystem::path socketPath, Script script)
+    : AppSocket(std::move(socketPath), Behaviour([this, script = std::move(script)](int fd) {
+                    const auto line = LineReader(fd).next(std::chrono::seconds(5));
+                    if (!line) return;
+                    requests_.add(*line);
+                    if (const auto answer = script(*line)) sendAll(fd, *answer);
+                })) {}
+
+AppSocket::~AppSocket() {
     stopping_.store(true);
     thread_.join();
     ::close(listener_);
@@ -73,14 +63,9 @@ TestListener::~TestListener() {
     std::filesystem::remove(path_, ignored);
 }
 
-std::vector<std::string> TestListener::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::string TestListener::readRequest(int fd) {
+std::string AppSocket::readRequest(int fd, std::chrono::milliseconds limit) {
     std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     char c = 0;
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd entry{fd, POLLIN, 0};
@@ -89,8 +74,7 @@ std::string TestListener::readRequest(int fd) {
         if (c == '\n') break;
         line += c;
     }
-    std::lock_guard lock(mutex_);
-    requests_.push_back(line);
+    requests_.add(line);
     return line;
 }
 
@@ -99,6 +83,16 @@ void sendAll(int fd, std::string_view bytes) {
         const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n <= 0) return;
         bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void drainUntilClosed(int fd, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    char buffer[512];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 20) <= 0) continue;
+        if (::read(fd, buffer, sizeof buffer) <= 0) return;
     }
 }
 
@@ -112,16 +106,4 @@ void makeDeadSocketFile(const std::filesystem::path& path) {
     ::close(fd);
 }
 
-}  // namespace recorder::testing
-
-namespace recorder::testing {
-void drainUntilClosed(int fd, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    char buffer[512];
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, 20) <= 0) continue;
-        if (::read(fd, buffer, sizeof buffer) <= 0) return;
-    }
-}
-}  // namespace recorder::testing
+}  // namespace testsupport

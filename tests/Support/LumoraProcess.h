@@ -1,67 +1,33 @@
 #pragma once
-// The Lumora program run by a test on a temporary HOME, its log collected, reached through the
-// same endpoint that the helpers use.
+// The Lumora program run by a test on a temporary home, its log collected, reached through the
+// same endpoint that the helpers use. Header-only: it needs LumoraCore, which TestSupport does
+// not link.
 
 #include "RecorderAutomation/Client/AutomationClient.h"
 #include "RecorderAutomation/Client/AutomationEndpoint.h"
 #include "RecorderAutomation/Client/RecorderAutomationSession.h"
 #include "lumora/ChildProcess.h"
-#include "lumora/Settings.h"
+#include "tests/Support/LumoraHome.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
 
-namespace lumora::testing_support {
+namespace testsupport {
 
 inline const std::filesystem::path lumoraProgram = std::filesystem::path(LUMORA_BUNDLE_DIR) / "Contents/MacOS/Lumora";
 
-class TemporaryHome {
-public:
-    TemporaryHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumora-e2e-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryHome() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path appDirectory() const { return path_ / ".local/share" / LUMORA_BUNDLE_IDENTIFIER; }
-    std::filesystem::path recordings() const { return path_ / "rec"; }
-
-    // Settings with a small display, so that tests not about size stay fast.
-    static Settings smallSettings() {
-        Settings s;
-        s.captureBackend = CaptureBackendKind::synthetic;  // whatever desktop the machine runs
-        s.outputFolder = "~/rec";
-        s.virtualDisplays = {{"1", "Small Display", 192, 108, 1.0}, {"2", "Second Display", 160, 120, 2.0}};
-        return s;
-    }
-    void writeSettings(const std::string& text) const {
-        std::filesystem::create_directories(appDirectory());
-        std::filesystem::permissions(appDirectory(), std::filesystem::perms::owner_all);
-        std::ofstream(appDirectory() / "settings.json") << text;
-    }
-    void writeSettings(const Settings& s) const { writeSettings(s.toJSON().dump(2)); }
-
-private:
-    std::filesystem::path path_;
-};
-
 class LumoraProcess {
 public:
-    LumoraProcess(const TemporaryHome& home, std::vector<std::string> arguments,
-                  std::vector<std::string> environment = {})
+    LumoraProcess(const LumoraHome& home, std::vector<std::string> arguments, std::vector<std::string> environment = {})
         : endpoint_(LUMORA_BUNDLE_IDENTIFIER, home.appDirectory()) {
-        environment.push_back("HOME=" + home.path().string());
+        for (auto& entry : home.environmentEntries()) environment.push_back(std::move(entry));
         // Never a real desktop's notification service: a test that wants one brings its own bus.
         bool busGiven = false;
         for (const auto& entry : environment) busGiven = busGiven || entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0;
@@ -93,7 +59,9 @@ public:
     const recorder::AutomationEndpoint& endpoint() const { return endpoint_; }
 
     void signal(int number) { process_->signal(number); }
-    std::optional<ChildProcess::Exit> waitExit(std::chrono::milliseconds timeout) { return process_->waitFor(timeout); }
+    std::optional<lumora::ChildProcess::Exit> waitExit(std::chrono::milliseconds timeout) {
+        return process_->waitFor(timeout);
+    }
     // Once the program has exited, its last words may still be in the pipes: wait (boundedly, a
     // child it left may hold them open) until the reader has seen their end.
     std::string log() {
@@ -135,7 +103,7 @@ private:
     }
 
     recorder::AutomationEndpoint endpoint_;
-    std::optional<ChildProcess> process_;
+    std::optional<lumora::ChildProcess> process_;
     std::thread reader_;
     std::mutex mutex_;
     std::condition_variable drainedChanged_;
@@ -143,4 +111,4 @@ private:
     std::string log_;
 };
 
-}  // namespace lumora::testing_support
+}  // namespace testsupport

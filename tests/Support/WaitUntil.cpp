@@ -1,0 +1,17 @@
+#include "tests/Support/WaitUntil.h"
+
+#include <thread>
+
+namespace testsupport {
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+               std::chrono::milliseconds interval) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(interval);
+    }
+    return true;
+}
+
+}  // namespace testsupport
