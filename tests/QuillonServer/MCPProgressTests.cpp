@@ -106,33 +106,9 @@ std::string notification(const std::string& token, const std::string& progress, 
            (total.empty() ? "" : R"(,"total":)" + total) + "}}";
 }
 
-class Progress : public testing::Test {
+class Progress : public PipeServedMCP<ProgressHandler> {
 protected:
-    void SetUp() override {
-        handler = std::make_shared<ProgressHandler>();
-        auto transport = std::make_shared<mcp::StdioMCPTransport>(in.read, out.write);
-        server = std::make_unique<mcp::MCPServer>(mcp::MCPServer::Info{"progress", "1", std::nullopt}, catalogue(),
-                                                  handler, transport);
-        serving = std::async(std::launch::async, [this] { server->serve(); });
-    }
-    void TearDown() override {
-        in.closeWrite();
-        serving.wait();
-        server.reset();
-    }
-    void send(const std::string& line) { in.send(line + "\n"); }
-    std::optional<std::string> next(std::chrono::milliseconds timeout = 5s) { return reader.next(timeout); }
-    // The next line is the probe's reply: nothing else was written before it.
-    void expectNothingMore() {
-        send(R"({"jsonrpc":"2.0","id":"probe","method":"ping"})");
-        EXPECT_EQ(next(), R"({"id":"probe","jsonrpc":"2.0","result":{}})");
-    }
-
-    Pipe in, out;
-    LineReader reader{out.read};
-    std::shared_ptr<ProgressHandler> handler;
-    std::unique_ptr<mcp::MCPServer> server;
-    std::future<void> serving;
+    void SetUp() override { serve(mcp::MCPServer::Info{"progress", "1", std::nullopt}, catalogue()); }
 };
 
 const std::string steps = R"({"steps":[[0,null,"zero"],[1.5,60,"one and a half"],[7,60,"seven"]]})";
@@ -170,7 +146,7 @@ TEST_P(NoToken, ReportsAreDroppedAndTheReplyIsTheSame) {
     send(call("1", "report", GetParam().token, steps));
     EXPECT_EQ(next(), textReply("1", "done"));
     EXPECT_FALSE(handler->wanted);
-    expectNothingMore();
+    expectNothingBefore();
 }
 
 INSTANTIATE_TEST_SUITE_P(Absent, NoToken,
@@ -199,7 +175,7 @@ TEST_F(Progress, NothingAfterTheReply) {
     ASSERT_TRUE(handler->kept);
     EXPECT_TRUE(handler->kept->wantsProgress());
     handler->kept->reportProgress({1, std::nullopt, "late"});
-    expectNothingMore();
+    expectNothingBefore();
 }
 
 TEST_F(Progress, NothingAfterTheCancellation) {
@@ -208,7 +184,7 @@ TEST_F(Progress, NothingAfterTheCancellation) {
     EXPECT_EQ(next(), notification("5", "1.0", "before"));
     send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":9}})");
     EXPECT_EQ(next(), textReply("9", "cancelled"));  // the report made after the cancellation is not there
-    expectNothingMore();
+    expectNothingBefore();
 }
 
 TEST_F(Progress, AReportingThreadThatOutlivesTheCallIsCutOffAtTheReply) {
@@ -224,7 +200,7 @@ TEST_F(Progress, AReportingThreadThatOutlivesTheCallIsCutOffAtTheReply) {
     EXPECT_GE(notifications, 9);  // the last one may be the one the reply cut off
     int before = handler->flooded.load();
     while (handler->flooded.load() < before + 100) std::this_thread::sleep_for(1ms);
-    expectNothingMore();  // the thread still reports, but nothing of it is written
+    expectNothingBefore();  // the thread still reports, but nothing of it is written
     handler->flooding.request_stop();
 }
 

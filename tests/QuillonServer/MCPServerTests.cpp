@@ -69,36 +69,14 @@ std::string textReply(const std::string& id, const std::string& text, bool isErr
            R"(,"type":"text"}],"isError":)" + (isError ? "true" : "false") + "}}";
 }
 
-class Server : public testing::Test {
+class Server : public PipeServedMCP<ScriptedHandler> {
 protected:
     void SetUp() override { start(mcp::MCPServer::Info{"test-server", "9.1", std::nullopt}); }
-    void start(mcp::MCPServer::Info info) {
-        handler = std::make_shared<ScriptedHandler>();
-        auto transport = std::make_shared<mcp::StdioMCPTransport>(in.read, out.write);
-        server = std::make_unique<mcp::MCPServer>(std::move(info), catalogue(), handler, transport);
-        serving = std::async(std::launch::async, [this] { server->serve(); });
-    }
+    void start(mcp::MCPServer::Info info) { serve(std::move(info), catalogue()); }
     void TearDown() override {
         for (const char* gate : {"A", "B", "C"}) handler->release(gate);
-        if (serving.valid()) {
-            in.closeWrite();
-            serving.wait();
-        }
-        server.reset();
+        PipeServedMCP::TearDown();
     }
-    void send(const std::string& line) { in.send(line + "\n"); }
-    std::optional<std::string> next(std::chrono::milliseconds timeout = 5s) { return reader.next(timeout); }
-    // Proves that nothing was written for what came before: the next line is the probe's reply.
-    void expectNothingBefore() {
-        send(R"({"jsonrpc":"2.0","id":"probe","method":"ping"})");
-        EXPECT_EQ(next(), R"({"id":"probe","jsonrpc":"2.0","result":{}})");
-    }
-
-    Pipe in, out;
-    LineReader reader{out.read};
-    std::shared_ptr<ScriptedHandler> handler;
-    std::unique_ptr<mcp::MCPServer> server;
-    std::future<void> serving;
 };
 
 TEST_F(Server, PingIsAnsweredWithExactLine) {
