@@ -21,9 +21,10 @@
 //
 // Encoding has two forms with the same bytes: toJSON() builds a tree (for callers that want one),
 // and appendJSON() writes the frame's text straight from the table, keys in sorted order as
-// nlohmann's sorted objects dump them. A table with an inlined member is written through its
-// tree, as its keys are only known at run time.
+// nlohmann's sorted objects dump them. A table with an inlined member only knows its keys at run
+// time: its "key":value pieces are written first and then joined in key order (ObjectPieces).
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -68,6 +69,35 @@ void appendValue(std::string& out, const T& value) {
         JSONTextWriter::appendTree(out, json_coding::encode(value));
     }
 }
+
+// The "key":value pieces of one object, written in any order and joined in key order.
+struct ObjectPieces {
+    struct Piece {
+        std::string_view key;
+        std::size_t begin, end;
+    };
+    std::string text;
+    std::vector<Piece> pieces;
+
+    // Records what was written to `text` since `begin` as the piece of `key`, unless nothing was.
+    void close(std::string_view key, std::size_t begin) {
+        if (text.size() > begin) pieces.push_back({key, begin, text.size()});
+    }
+    // Writes the object; false, writing nothing, when two pieces share a key (a tree would keep
+    // only the later one).
+    bool joinInto(std::string& out) {
+        std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.key < b.key; });
+        for (std::size_t i = 1; i < pieces.size(); ++i)
+            if (pieces[i].key == pieces[i - 1].key) return false;
+        out += '{';
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0) out += ',';
+            out.append(text, pieces[i].begin, pieces[i].end - pieces[i].begin);
+        }
+        out += '}';
+        return true;
+    }
+};
 
 enum class Presence { required, optional, defaulted, inlined };
 
@@ -116,6 +146,18 @@ struct Field {
             appendValue(out, *source);
         } else {
             appendValue(out, source);
+        }
+    }
+
+    // This field's piece, or an inlined member's own pieces.
+    void appendTo(ObjectPieces& object, const Owner& owner) const {
+        if constexpr (P == Presence::inlined) {
+            (owner.*member).appendPieces(object);
+        } else {
+            const std::size_t begin = object.text.size();
+            bool first = true;
+            append(object.text, owner, first);
+            object.close(key, begin);
         }
     }
 };
@@ -186,7 +228,11 @@ void appendObject(std::string& out, const T& value) {
     constexpr bool hasInlined =
         std::apply([](const auto&... field) { return ((field.key.empty()) || ... || false); }, table.fields);
     if constexpr (hasInlined) {
-        JSONTextWriter::appendTree(out, encodeObject(value));
+        ObjectPieces object;
+        object.text.reserve(256);
+        object.pieces.reserve(8);
+        std::apply([&](const auto&... field) { (field.appendTo(object, value), ...); }, table.fields);
+        if (!object.joinInto(out)) JSONTextWriter::appendTree(out, encodeObject(value));
     } else {
         static constexpr auto order = keyOrder(table.fields);
         bool first = true;

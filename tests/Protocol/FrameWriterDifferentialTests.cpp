@@ -129,6 +129,29 @@ TEST(FrameWriterDifferential, WritesTheTreesBytesForTextNumbersListsAndAbsentKey
     }
 }
 
+// A request's command keys are inlined into its envelope and merged in key order at run time.
+TEST(FrameWriterDifferential, WritesTheTreesBytesForEveryCommandInItsEnvelope) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const auto& text = texts[i];
+        std::optional<std::int64_t> duration;
+        if (i % 2 == 0) duration = integers[i % integers.size()];
+        const std::vector<AutomationCommand> commands = {
+            AutomationCommand::capabilities(),
+            AutomationCommand::displays(),
+            AutomationCommand::start({SourceReference{SourceKind::display, text}, duration, i % 3 == 0}),
+            AutomationCommand::status(),
+            AutomationCommand::status({text}),
+            AutomationCommand::stop({text}),
+            AutomationCommand::result({text})};
+        for (const auto& command : commands) {
+            std::optional<std::string> instance;
+            if (i % 3 != 1) instance = texts[(i + 1) % texts.size()];
+            const AutomationRequest request{integers[i % integers.size()], text, instance, command};
+            EXPECT_EQ(LineFrameEncoder::encode(request), treeFrame(request)) << i;
+        }
+    }
+}
+
 TEST(FrameWriterDifferential, RefusesNonFiniteNumbersAsTheTreePathDoes) {
     for (const double real :
          {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
