@@ -152,6 +152,20 @@ TEST(FrameWriterDifferential, WritesTheTreesBytesForEveryCommandInItsEnvelope) {
     }
 }
 
+TEST(FrameWriterDifferential, JoinsPiecesInKeyOrderAndLeavesTwoOfOneKeyToTheTree) {
+    wire::ObjectPieces object;
+    object.text = R"("b":1"a":[2]"ab":{})";
+    object.pieces = {{"b", 0, 5}, {"a", 5, 12}, {"ab", 12, 19}};
+    std::string out = "x";
+    ASSERT_TRUE(object.joinInto(out));
+    EXPECT_EQ(out, R"(x{"a":[2],"ab":{},"b":1})");
+
+    object.pieces.push_back({"a", 0, 5});
+    out = "x";
+    EXPECT_FALSE(object.joinInto(out));
+    EXPECT_EQ(out, "x");
+}
+
 TEST(FrameWriterDifferential, RefusesNonFiniteNumbersAsTheTreePathDoes) {
     for (const double real :
          {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
