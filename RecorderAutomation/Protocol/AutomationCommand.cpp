@@ -32,6 +32,20 @@ nlohmann::json AutomationCommand::toJSON() const {
         value_);
 }
 
+void AutomationCommand::appendPieces(wire::ObjectPieces& envelope) const {
+    std::visit(
+        [&](const auto& command) {
+            using Case = std::decay_t<decltype(command)>;
+            std::apply([&](const auto&... field) { (field.appendTo(envelope, command), ...); },
+                       Case::wireFields().fields);
+            const std::size_t begin = envelope.text.size();
+            envelope.text += "\"command\":";
+            JSONTextWriter::appendText(envelope.text, automation_command_name::rawValue(command.name));
+            envelope.close("command", begin);
+        },
+        value_);
+}
+
 AutomationCommand AutomationCommand::fromJSON(const nlohmann::json& envelope, const CodingPath& path) {
     const JSONObjectReader reader(envelope, path);
     const std::string name = reader.required<std::string>("command");

@@ -69,6 +69,8 @@ public:
 
     // The envelope keys "command" and, for the four commands that take one, "parameters".
     nlohmann::json toJSON() const;
+    // The same keys as pieces of the envelope being written (WireObject.h).
+    void appendPieces(wire::ObjectPieces& envelope) const;
     // Reads "command" and "parameters" from the request envelope `envelope` (whose path is `path`).
     static AutomationCommand fromJSON(const nlohmann::json& envelope, const CodingPath& path = {});
 

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "RecorderAutomation/Protocol/JSONTextWriter.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
 
 namespace recorder::LineFrameEncoder {
@@ -23,10 +24,24 @@ struct EncodingError : std::invalid_argument {
 // longer than 65536 bytes.
 std::string encode(const nlohmann::json& value);
 
+// The frame of JSON text already written: checks its size and adds the line feed.
+std::string completeFrame(std::string json);
+
+// Value types with a field table are written straight from it (the same bytes as their tree's
+// dump); any other goes through its tree.
 template <class T>
 requires requires(const T& value) {
     { value.toJSON() } -> std::convertible_to<nlohmann::json>;
 }
-std::string encode(const T& value) { return encode(nlohmann::json(value.toJSON())); }
+std::string encode(const T& value) {
+    std::string json;
+    if constexpr (requires { value.appendJSON(json); }) {
+        json.reserve(512);
+        value.appendJSON(json);
+    } else {
+        JSONTextWriter::appendTree(json, value.toJSON());
+    }
+    return completeFrame(std::move(json));
+}
 
 }  // namespace recorder::LineFrameEncoder

@@ -1,6 +1,7 @@
 // Arbitrary bytes as the server receives them: split into frames, each decoded as a request. A
 // decoding fault is always a DecodingError; a decoded request re-encodes into one frame within
-// the limit, and that frame decodes to an equal request.
+// the limit, written with the same bytes as the request's tree, and that frame decodes to an
+// equal request.
 
 #include <cstdint>
 #include <string>
@@ -37,6 +38,8 @@ void roundTrip(std::string_view frame) {
     FUZZ_CHECK(encoded.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes) + 1);
     FUZZ_CHECK(encoded.back() == '\n');
     FUZZ_CHECK(encoded.find('\n') == encoded.size() - 1);
+    // Written straight from the field tables, it must be the very bytes of the request's tree.
+    FUZZ_CHECK(encoded == LineFrameEncoder::encode(nlohmann::json(request.toJSON())));
     AutomationRequest again;
     try {
         again = AutomationRequest::decode(encoded);

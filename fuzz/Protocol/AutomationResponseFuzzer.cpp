@@ -1,6 +1,6 @@
 // Arbitrary lines decoded as a response of every payload type, as a client would read them. A
 // fault is always a DecodingError; a decoded response re-encodes into one frame that decodes to
-// an equal response.
+// an equal response, written with the same bytes as the response's tree.
 
 #include <cstdint>
 #include <string>
@@ -42,6 +42,8 @@ void roundTrip(std::string_view line) {
     }
     FUZZ_CHECK(frame.size() <= static_cast<std::size_t>(AutomationProtocol::maximumMessageBytes) + 1);
     FUZZ_CHECK(frame.find('\n') == frame.size() - 1);
+    // Written straight from the field tables, it must be the very bytes of the tree's dump.
+    FUZZ_CHECK(frame == LineFrameEncoder::encode(nlohmann::json(response.toJSON())));
     Response again;
     try {
         again = Response::decode(frame);
