@@ -23,7 +23,7 @@ public:
     // Runs `body` on the thread. Called once, by the owning capture when everything `body` uses
     // is built: declared last among the owner's members, this is also the first one destroyed,
     // so the owner's other members outlive the thread.
-    void start(std::function<void()> body) { thread_ = std::thread(std::move(body)); }
+    void start(std::function<void()> body);
 
     void stop() { stopRequested_ = true; }
     const std::atomic<bool>& stopRequested() const { return stopRequested_; }
