@@ -1,10 +1,10 @@
 #include "RecorderAutomation/Protocol/JSONTape.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 namespace recorder {
@@ -14,12 +14,16 @@ namespace {
 // Bytes after which the direct path cannot promise nlohmann's reading: anything beyond ASCII
 // (UTF-8 checks, a byte-order mark), escapes, and control bytes other than JSON's whitespace.
 bool takesEveryByte(std::string_view text) {
-    for (const char byte : text) {
-        const auto code = static_cast<unsigned char>(byte);
-        if (code >= 0x80 || byte == '\\') return false;
-        if (code < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
-    }
-    return true;
+    static constexpr auto refused = [] {
+        std::array<unsigned char, 256> table{};
+        for (int code = 0; code < 256; ++code)
+            table[code] = code >= 0x80 || code == '\\' || (code < 0x20 && code != '\t' && code != '\n' && code != '\r');
+        return table;
+    }();
+    // Without a branch per byte: frames are short, and nearly all are taken.
+    unsigned char any = 0;
+    for (const char byte : text) any |= refused[static_cast<unsigned char>(byte)];
+    return any == 0;
 }
 
 // Receives the reader's events. Returning false stops the reader, which then reports an error.
@@ -29,8 +33,9 @@ public:
     using Token = JSONTape::Token;
     using Kind = JSONTape::Kind;
 
-    TapeWriter(std::vector<Token>& tokens, const rapidjson::MemoryStream& stream, std::string_view text)
-        : tokens_(tokens), stream_(stream), text_(text) {}
+    // `copy` is the text being parsed in place, `text` the original it was copied from.
+    TapeWriter(std::vector<Token>& tokens, const char* copy, std::string_view text)
+        : tokens_(tokens), copy_(copy), text_(text) {}
 
     bool Null() { return push({Kind::null}); }
     bool Bool(bool value) {
@@ -48,6 +53,7 @@ public:
         const std::string_view number(digits, length);
         const char* const end = digits + length;
         Token token;
+        if (!within(digits, length)) return false;
         if (number.find_first_of(".eE") == std::string_view::npos) {
             // Beyond 64 signed bits nlohmann reads an unsigned or a real: left to it.
             token.kind = Kind::integer;
@@ -74,15 +80,15 @@ private:
         tokens_.push_back(token);
         return true;
     }
-    // Without escapes a string's value is the text just before its closing quote, where the
-    // stream now stands; checked, so that a view can never point at other bytes.
+    // Parsed in place and without escapes, a string is its own bytes of the copy: the same
+    // bytes of the original text, at the same offset, which the token views.
+    bool within(const char* text, rapidjson::SizeType length) const {
+        return text >= copy_ && static_cast<std::size_t>(text - copy_) + length <= text_.size();
+    }
     bool pushText(Kind kind, const char* text, rapidjson::SizeType length) {
-        const std::size_t after = stream_.Tell();
-        if (after < std::size_t{length} + 1) return false;
-        const std::size_t begin = after - 1 - length;
-        if (text_.compare(begin, length, std::string_view(text, length)) != 0) return false;
+        if (!within(text, length)) return false;
         Token token{kind};
-        token.text = text_.substr(begin, length);
+        token.text = text_.substr(static_cast<std::size_t>(text - copy_), length);
         return push(token);
     }
     bool open(Kind kind) {
@@ -95,7 +101,7 @@ private:
     }
 
     std::vector<Token>& tokens_;
-    const rapidjson::MemoryStream& stream_;
+    const char* copy_;
     std::string_view text_;
     int depth_ = 0;
 };
@@ -105,12 +111,15 @@ private:
 bool JSONTape::read(std::string_view text) {
     tokens_.clear();
     if (!takesEveryByte(text)) return false;
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    TapeWriter writer(tokens_, stream, text);
+    // A NUL-terminated copy for rapidjson's fastest stream; the checks above rule out a NUL inside.
+    copy_.assign(text);
+    TapeWriter writer(tokens_, copy_.data(), text);
+    rapidjson::InsituStringStream stream(copy_.data());
     // Kept per thread: the reader's scratch stack is reused rather than allocated per frame.
     thread_local rapidjson::Reader reader;
     // No comments, trailing commas, NaN or other extensions: the strict grammar nlohmann reads.
-    return !reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, writer).IsError();
+    constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
+    return !reader.Parse<flags>(stream, writer).IsError();
 }
 
 }  // namespace recorder

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -50,6 +51,7 @@ public:
 
 private:
     std::vector<Token> tokens_;
+    std::string copy_;
 };
 
 }  // namespace recorder
