@@ -70,12 +70,13 @@ KeyTaken DirectInlined<AutomationCommand>::take(std::string_view key, DirectCurs
         if (token == nullptr || token->kind != JSONTape::Kind::text) return KeyTaken::declined;
         const auto name = automation_command_name::fromRawValue(token->text);
         if (!name) return KeyTaken::declined;
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            ((std::variant_alternative_t<I, AutomationCommand::Value>::name == *name ? (state_.emplace<I + 1>(), true)
-                                                                                     : false) ||
-             ...);
-        }
-        (std::make_index_sequence<std::variant_size_v<AutomationCommand::Value>>{});
+        // The reading of the case with this name (exactly one has it) begins.
+        const auto begin = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((std::variant_alternative_t<I, AutomationCommand::Value>::name == *name &&
+                     (state_.emplace<I + 1>(), true)) ||
+                    ...);
+        };
+        begin(std::make_index_sequence<std::variant_size_v<AutomationCommand::Value>>{});
         return KeyTaken::taken;
     }
     return std::visit(
