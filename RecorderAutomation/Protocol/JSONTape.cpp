@@ -1,6 +1,7 @@
 #include "RecorderAutomation/Protocol/JSONTape.h"
 
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -53,7 +54,7 @@ public:
         const std::string_view number(digits, length);
         const char* const end = digits + length;
         Token token;
-        if (!within(digits, length)) return false;
+        assert(within(digits, length));
         if (number.find_first_of(".eE") == std::string_view::npos) {
             // Beyond 64 signed bits nlohmann reads an unsigned or a real: left to it.
             token.kind = Kind::integer;
@@ -80,13 +81,14 @@ private:
         tokens_.push_back(token);
         return true;
     }
-    // Parsed in place and without escapes, a string is its own bytes of the copy: the same
-    // bytes of the original text, at the same offset, which the token views.
+    // Parsed in place (rapidjson hands over pointers into the copy) and without escapes, a string
+    // or number is its own bytes of the copy: the same bytes of the original text, at the same
+    // offset, which the token views.
     bool within(const char* text, rapidjson::SizeType length) const {
         return text >= copy_ && static_cast<std::size_t>(text - copy_) + length <= text_.size();
     }
     bool pushText(Kind kind, const char* text, rapidjson::SizeType length) {
-        if (!within(text, length)) return false;
+        assert(within(text, length));
         Token token{kind};
         token.text = text_.substr(static_cast<std::size_t>(text - copy_), length);
         return push(token);
