@@ -54,4 +54,57 @@ AutomationCommand AutomationCommand::fromJSON(const nlohmann::json& envelope, co
     return decodeCase(*known, envelope, path, std::make_index_sequence<std::variant_size_v<Value>>{});
 }
 
+namespace wire {
+
+namespace {
+template <class... Case>
+constexpr bool anyCaseKnows(std::string_view key, std::type_identity<std::variant<Case...>>) {
+    return (DirectKeys<Case>::knows(key) || ...);
+}
+}  // namespace
+
+KeyTaken DirectInlined<AutomationCommand>::take(std::string_view key, DirectCursor& cursor) {
+    if (key == "command") {
+        if (state_.index() != 0) return KeyTaken::declined;
+        const auto* token = cursor.next();
+        if (token == nullptr || token->kind != JSONTape::Kind::text) return KeyTaken::declined;
+        const auto name = automation_command_name::fromRawValue(token->text);
+        if (!name) return KeyTaken::declined;
+        // The reading of the case with this name (exactly one has it) begins.
+        const auto begin = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((std::variant_alternative_t<I, AutomationCommand::Value>::name == *name &&
+                     (state_.emplace<I + 1>(), true)) ||
+                    ...);
+        };
+        begin(std::make_index_sequence<std::variant_size_v<AutomationCommand::Value>>{});
+        return KeyTaken::taken;
+    }
+    return std::visit(
+        [&]<class Reading>(Reading& reading) {
+            if constexpr (std::is_same_v<Reading, std::monostate>) {
+                return anyCaseKnows(key, std::type_identity<AutomationCommand::Value>{}) ? KeyTaken::declined
+                                                                                         : KeyTaken::notMine;
+            } else {
+                return reading.keys.take(key, cursor, reading.command);
+            }
+        },
+        state_);
+}
+
+bool DirectInlined<AutomationCommand>::finish(AutomationCommand& out) {
+    return std::visit(
+        [&]<class Reading>(Reading& reading) {
+            if constexpr (std::is_same_v<Reading, std::monostate>) {
+                return false;
+            } else {
+                if (!reading.keys.finish(reading.command)) return false;
+                out = AutomationCommand(AutomationCommand::Value{std::move(reading.command)});
+                return true;
+            }
+        },
+        state_);
+}
+
+}  // namespace wire
+
 }  // namespace recorder

@@ -4,6 +4,7 @@
 
 #include <variant>
 
+#include "RecorderAutomation/Protocol/DirectDecoder.h"
 #include "RecorderAutomation/Protocol/SessionParameters.h"
 #include "RecorderAutomation/Protocol/StartParameters.h"
 #include "RecorderAutomation/Protocol/StatusParameters.h"
@@ -96,5 +97,31 @@ constexpr auto wireTexts(AutomationCommand::Name) {
                                                           {result, "result"}});
 }
 using automation_command_name = WireEnumeration<AutomationCommand::Name>;
+
+namespace wire {
+
+// The direct path's reading of a request's command: "command" names the case, whose own keys
+// ("parameters") are then read by the case's table. A case key before "command" is declined.
+template <>
+struct DirectInlined<AutomationCommand> {
+    KeyTaken take(std::string_view key, DirectCursor& cursor);
+    bool finish(AutomationCommand& out);
+
+private:
+    template <class Case>
+    struct Reading {
+        Case command{};
+        DirectKeys<Case> keys{};
+    };
+    template <class Value>
+    struct ReadingOf;
+    template <class... Case>
+    struct ReadingOf<std::variant<Case...>> {
+        using State = std::variant<std::monostate, Reading<Case>...>;
+    };
+    ReadingOf<AutomationCommand::Value>::State state_{};
+};
+
+}  // namespace wire
 
 }  // namespace recorder

@@ -5,6 +5,7 @@
 
 #include "RecorderAutomation/Protocol/AutomationCommand.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
+#include "RecorderAutomation/Protocol/DirectDecoder.h"
 #include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
@@ -27,7 +28,13 @@ struct AutomationRequest {
     RECORDER_WIRE_CODING(AutomationRequest)
     // One frame's JSON text (without or with its line feed). Any failure, malformed JSON text
     // included, is a DecodingError.
-    static AutomationRequest decode(std::string_view frame) { return fromJSON(json_coding::parse(frame)); }
+    static AutomationRequest decode(std::string_view frame) {
+        if (auto direct = wire::decodeDirect<AutomationRequest>(frame)) return std::move(*direct);
+        return decodeThroughTree(frame);
+    }
+    // The same through nlohmann's tree alone: what decode answers for every frame its direct
+    // path (DirectDecoder.h) declines, and the reference it is tested against.
+    static AutomationRequest decodeThroughTree(std::string_view frame) { return fromJSON(json_coding::parse(frame)); }
 
     bool operator==(const AutomationRequest&) const = default;
 };

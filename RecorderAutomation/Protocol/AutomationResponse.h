@@ -6,6 +6,7 @@
 #include "RecorderAutomation/Protocol/AutomationFailure.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Protocol/EmptyPayload.h"
+#include "RecorderAutomation/Protocol/DirectDecoder.h"
 #include "RecorderAutomation/Protocol/WireObject.h"
 
 namespace recorder {
@@ -44,7 +45,13 @@ struct AutomationResponse {
     RECORDER_WIRE_CODING(AutomationResponse)
 
     // One line's JSON text; malformed text is a DecodingError like any other fault.
-    static AutomationResponse decode(std::string_view line) { return fromJSON(json_coding::parse(line)); }
+    static AutomationResponse decode(std::string_view line) {
+        if (auto direct = wire::decodeDirect<AutomationResponse>(line)) return std::move(*direct);
+        return decodeThroughTree(line);
+    }
+    // The same through nlohmann's tree alone: what decode answers for every frame its direct
+    // path (DirectDecoder.h) declines, and the reference it is tested against.
+    static AutomationResponse decodeThroughTree(std::string_view line) { return fromJSON(json_coding::parse(line)); }
 
     bool operator==(const AutomationResponse&) const = default;
 };

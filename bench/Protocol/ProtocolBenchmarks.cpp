@@ -1,4 +1,5 @@
-// Hot paths of the wire model: decoding a request, encoding a reply, splitting a byte stream.
+// Hot paths of the wire model: decoding a request or a reply (directly, and through the tree for
+// comparison), encoding a reply, splitting a byte stream.
 
 #include <benchmark/benchmark.h>
 
@@ -6,24 +7,59 @@
 #include <vector>
 
 #include "RecorderAutomation/Protocol/AutomationRequest.h"
+#include "RecorderAutomation/Protocol/AutomationResponse.h"
 #include "RecorderAutomation/Protocol/AutomationResponseEncoder.h"
+#include "RecorderAutomation/Protocol/CapabilitiesPayload.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
 
 namespace {
 
 using namespace recorder;
 
+const std::string startFrame =
+    R"({"appInstanceId":"5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D","command":"start",)"
+    R"("parameters":{"durationSeconds":30,"source":{"id":"69733378","kind":"display"},"systemAudio":true},)"
+    R"("protocolVersion":1,"requestId":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"})";
+
 void decodeStartRequest(benchmark::State& state) {
-    const std::string frame =
-        R"({"appInstanceId":"5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D","command":"start",)"
-        R"("parameters":{"durationSeconds":30,"source":{"id":"69733378","kind":"display"},"systemAudio":true},)"
-        R"("protocolVersion":1,"requestId":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"})";
     for (auto _ : state) {
-        auto request = AutomationRequest::decode(frame);
+        auto request = AutomationRequest::decode(startFrame);
         benchmark::DoNotOptimize(request);
     }
 }
 BENCHMARK(decodeStartRequest);
+
+void decodeStartRequestThroughTree(benchmark::State& state) {
+    for (auto _ : state) {
+        auto request = AutomationRequest::decodeThroughTree(startFrame);
+        benchmark::DoNotOptimize(request);
+    }
+}
+BENCHMARK(decodeStartRequestThroughTree);
+
+const std::string capabilitiesFrame =
+    R"({"appInstanceId":"5E0C2B8A-3D2F-4A6B-9C1E-7F8D9A0B1C2D","ok":true,"protocolVersion":1,)"
+    R"("requestId":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","result":{"appName":"Lumora","appVersion":"1.0",)"
+    R"("automationEnabled":true,"bundleIdentifier":"app.lumora.Lumora","captureReadiness":"ready",)"
+    R"("maximumDurationSeconds":14400,"microphoneSupported":false,"supportedSources":["display"],)"
+    R"("systemAudioSupported":true,"video":{"codec":"h264","container":"mp4","maximumFramesPerSecond":60,)"
+    R"("maximumHeight":4320,"maximumWidth":7680}}})";
+
+void decodeCapabilitiesResponse(benchmark::State& state) {
+    for (auto _ : state) {
+        auto response = AutomationResponse<CapabilitiesPayload>::decode(capabilitiesFrame);
+        benchmark::DoNotOptimize(response);
+    }
+}
+BENCHMARK(decodeCapabilitiesResponse);
+
+void decodeCapabilitiesResponseThroughTree(benchmark::State& state) {
+    for (auto _ : state) {
+        auto response = AutomationResponse<CapabilitiesPayload>::decodeThroughTree(capabilitiesFrame);
+        benchmark::DoNotOptimize(response);
+    }
+}
+BENCHMARK(decodeCapabilitiesResponseThroughTree);
 
 void encodeResultResponse(benchmark::State& state) {
     const auto reply =

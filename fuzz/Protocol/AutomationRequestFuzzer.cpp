@@ -1,9 +1,11 @@
-// Arbitrary bytes as the server receives them: split into frames, each decoded as a request. A
-// decoding fault is always a DecodingError; a decoded request re-encodes into one frame within
+// Arbitrary bytes as the server receives them: split into frames, each decoded as a request. The
+// direct decoder and the tree path answer alike (value, or error and its text); a decoding fault
+// is always a DecodingError; a decoded request re-encodes into one frame within
 // the limit, written with the same bytes as the request's tree, and that frame decodes to an
 // equal request.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,14 +19,33 @@ namespace {
 
 using namespace recorder;
 
+std::string treeText(const AutomationRequest& request) {
+    return request.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void roundTrip(std::string_view frame) {
+    // What the tree path alone answers; the direct decoder, when it answers, must answer the same.
+    std::optional<AutomationRequest> tree;
+    std::string treeError;
+    try {
+        tree = AutomationRequest::decodeThroughTree(frame);
+    } catch (const DecodingError& error) {
+        treeError = error.localizedDescription();
+    }
+    if (const auto direct = wire::decodeDirect<AutomationRequest>(frame)) {
+        FUZZ_CHECK(tree.has_value());
+        FUZZ_CHECK(*direct == *tree);
+        FUZZ_CHECK(treeText(*direct) == treeText(*tree));
+    }
     AutomationRequest request;
     try {
         request = AutomationRequest::decode(frame);
     } catch (const DecodingError& error) {
         FUZZ_CHECK(!error.localizedDescription().empty());
+        FUZZ_CHECK(!tree.has_value() && error.localizedDescription() == treeError);
         return;
     }
+    FUZZ_CHECK(tree.has_value() && request == *tree && treeText(request) == treeText(*tree));
     std::string encoded;
     try {
         encoded = LineFrameEncoder::encode(request);

@@ -1,8 +1,10 @@
-// Arbitrary lines decoded as a response of every payload type, as a client would read them. A
-// fault is always a DecodingError; a decoded response re-encodes into one frame that decodes to
+// Arbitrary lines decoded as a response of every payload type, as a client would read them. The
+// direct decoder and the tree path answer alike (value, or error and its text); a fault is always
+// a DecodingError; a decoded response re-encodes into one frame that decodes to
 // an equal response, written with the same bytes as the response's tree.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,13 +27,31 @@ using namespace recorder;
 template <class Payload>
 void roundTrip(std::string_view line) {
     using Response = AutomationResponse<Payload>;
+    const auto treeText = [](const Response& value) {
+        return value.toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
+    // What the tree path alone answers; the direct decoder, when it answers, must answer the same.
+    std::optional<Response> tree;
+    std::string treeError;
+    try {
+        tree = Response::decodeThroughTree(line);
+    } catch (const DecodingError& error) {
+        treeError = error.localizedDescription();
+    }
+    if (const auto direct = wire::decodeDirect<Response>(line)) {
+        FUZZ_CHECK(tree.has_value());
+        FUZZ_CHECK(*direct == *tree);
+        FUZZ_CHECK(treeText(*direct) == treeText(*tree));
+    }
     Response response;
     try {
         response = Response::decode(line);
     } catch (const DecodingError& error) {
         FUZZ_CHECK(!error.localizedDescription().empty());
+        FUZZ_CHECK(!tree.has_value() && error.localizedDescription() == treeError);
         return;
     }
+    FUZZ_CHECK(tree.has_value() && response == *tree && treeText(response) == treeText(*tree));
     std::string frame;
     try {
         frame = LineFrameEncoder::encode(response);
