@@ -82,20 +82,25 @@ private:
     void lead();
     bool receive(std::string_view line);  // false when another thread took over reading meanwhile
     bool run(JSONRPCMessage::Request request);
-    std::optional<JSON> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
-    JSON respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context);
+    // The reply's text, written straight from the result rather than through a value of the whole
+    // reply; nothing for a notification or a reply. When the reply has no JSON text (a non-finite
+    // number), throws once the message is dealt with, and the reply is dropped.
+    std::optional<std::string> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
+    // Appends the request's result text to `out`; throws JSONRPCError, or the handler's exception.
+    void respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context,
+                 std::string& out);
     MCPRequestContext context(const std::shared_ptr<Task>& task) const;
     void standBy();
     void endOfInput();
     void arm(std::chrono::nanoseconds delay);  // zero disarms; lock held
-    void write(const JSON& reply);
+    void write(const std::string& reply);
 
     const Info info_;
     const std::vector<MCPTool> tools_;
     const std::shared_ptr<MCPToolHandler> handler_;
     const std::shared_ptr<MCPTransport> transport_;
     std::once_flag toolListBuilt_;
-    JSON toolList_;  // the "tools/list" result, built once
+    std::string toolList_;  // the "tools/list" result's text, built once
     std::unordered_map<std::string, std::size_t> toolIndex_;
     int timer_ = -1;  // timerfd that wakes the standby reader
 

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -357,6 +358,26 @@ TEST_F(Server, EndOfInputCancelsCallsInFlightWritesRepliesThenReturns) {
     for (int i = 0; i < 2; ++i)
         if (auto line = next(100ms)) got.insert(*line);
     EXPECT_EQ(got, (std::set<std::string>{textReply("1", "cancelled:A"), textReply("2", "cancelled:C")}));
+}
+
+// A catalogue whose listing has no JSON text (a schema holding infinity).
+class ServerWithUnwritableListing : public Server {
+protected:
+    void SetUp() override {
+        auto schema = JSON::object({{"type", "object"}});
+        serve(mcp::MCPServer::Info{"n", "v", std::nullopt},
+              {{"echo", "Echoes.", schema, std::nullopt},
+               {"odd", "Bounded by infinity.", JSON::object({{"maximum", std::numeric_limits<double>::infinity()}}),
+                std::nullopt}});
+    }
+};
+
+TEST_F(ServerWithUnwritableListing, ReplyWithoutJSONTextIsDroppedAloneOrWithItsBatch) {
+    send(R"({"id":1,"method":"tools/list"})");
+    send(R"([{"id":2,"method":"ping"},{"id":3,"method":"tools/list"}])");
+    expectNothingBefore();
+    send(call("4", "echo", R"({"a":1})"));
+    EXPECT_EQ(next(), textReply("4", R"({"a":1})"));
 }
 
 TEST_F(Server, UnwritableOutputDoesNotStopServing) {
