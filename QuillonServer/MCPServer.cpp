@@ -74,8 +74,15 @@ std::string describe(const std::exception_ptr& error) {
 
 MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
                      std::shared_ptr<MCPTransport> transport)
-    : info_(std::move(info)), tools_(std::move(tools)), handler_(std::move(handler)), transport_(std::move(transport)) {
-    for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
+    : MCPServer(std::move(info), Catalogue([tools = std::move(tools)] { return tools; }), std::move(handler),
+                std::move(transport)) {}
+
+MCPServer::MCPServer(Info info, Catalogue catalogue, std::shared_ptr<MCPToolHandler> handler,
+                     std::shared_ptr<MCPTransport> transport)
+    : info_(std::move(info)),
+      catalogue_(std::move(catalogue.read)),
+      handler_(std::move(handler)),
+      transport_(std::move(transport)) {
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
 }
@@ -89,6 +96,14 @@ MCPServer::~MCPServer() {
     }
     pool_.waitIdle();
     ::close(timer_);
+}
+
+void MCPServer::readCatalogue() {
+    std::call_once(catalogueRead_, [this] {
+        tools_ = catalogue_();
+        for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
+        catalogue_ = nullptr;  // whatever it holds is not needed again
+    });
 }
 
 void MCPServer::Task::close() {
@@ -367,6 +382,7 @@ void MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
     if (method == "tools/list") {
         // Built at the first listing, not at start-up: a host waits for the initialize reply first.
         // A listing without JSON text is tried again at the next listing (call_once's rule).
+        readCatalogue();
         std::call_once(toolListBuilt_, [this] { writeValue(listing(tools_), toolList_); });
         out += toolList_;
         return;
@@ -375,6 +391,7 @@ void MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
         std::optional<std::string> name;
         if (nonEmptyObject(params)) name = nameText((*params)["name"]);
         if (!name || name->empty()) throw JSONRPCError::invalidParams("tools/call requires a tool name");
+        readCatalogue();
         if (!toolIndex_.contains(*name)) throw JSONRPCError::invalidParams("Unknown tool: " + *name);
         static const JSON noArguments{JSON::Object{}};
         static const JSON notAnObject;
