@@ -381,9 +381,17 @@ void MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
     }
     if (method == "tools/list") {
         // Built at the first listing, not at start-up: a host waits for the initialize reply first.
-        // A listing without JSON text is tried again at the next listing (call_once's rule).
         readCatalogue();
-        std::call_once(toolListBuilt_, [this] { writeValue(listing(tools_), toolList_); });
+        // Nothing is thrown out of call_once: the thread sanitizer's version of it lets no later
+        // call through after one that threw.
+        std::call_once(toolListBuilt_, [this] {
+            try {
+                listing(tools_).serialize(toolList_);
+            } catch (const std::domain_error&) {
+                toolList_.clear();  // a listing without JSON text: every listing's reply is dropped
+            }
+        });
+        if (toolList_.empty()) throw Unwritable{};
         out += toolList_;
         return;
     }
