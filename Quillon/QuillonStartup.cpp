@@ -47,7 +47,6 @@ std::string serverVersion(const std::optional<nlohmann::json>& info) {
 }
 
 int run(int argc, char** argv) {
-    auto tools = ToolCatalogue::tools();
     // Read once: start-up time is what a host waits for before its first reply.
     auto embedded = recorder::platform::embeddedInfoDictionary();
     auto locator = resolveLocator(embedded);
@@ -68,7 +67,8 @@ int run(int argc, char** argv) {
     mcp::MCPServer::Info info{std::string(serverName), serverVersion(embedded), std::string(instructions)};
     auto bridge = std::make_shared<RecorderBridge>(*locator);
     auto transport = std::make_shared<mcp::StdioMCPTransport>(STDIN_FILENO, STDOUT_FILENO, trace);
-    mcp::MCPServer server(std::move(info), std::move(tools), bridge, transport);
+    // The tools are read at the first listing or call, after the initialize reply.
+    mcp::MCPServer server(std::move(info), mcp::MCPServer::Catalogue(&ToolCatalogue::tools), bridge, transport);
     server.serve();
     return 0;
 }

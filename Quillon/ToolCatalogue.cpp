@@ -23,8 +23,6 @@ JSON schema(JSON properties, std::optional<JSON> required = std::nullopt) {
     return JSON(std::move(members));
 }
 
-const JSON noProperties = schema(JSON(JSON::Object{}));
-
 JSON readOnly(const char* title) {
     return JSON::object({{"title", title}, {"readOnlyHint", true}, {"openWorldHint", false}});
 }
@@ -36,8 +34,6 @@ JSON changesState(const char* title, bool idempotent) {
                          {"idempotentHint", idempotent},
                          {"openWorldHint", false}});
 }
-
-const JSON sessionID = JSON::object({{"type", "string"}});
 
 // displayId and sessionId: a string as is, an integer as its decimal text, else absent.
 std::optional<std::string> identifier(const JSON& arguments, const char* name) {
@@ -89,63 +85,75 @@ Outcome recordingResult(const Call& call) {
     return call.session.waitForResult(*session, *wait, call.cancel, pending).toJSON();
 }
 
-const std::vector<Tool> rows = {
-    {{"recorder_capabilities",
-      "Describe the Lumora app: whether local automation is enabled, whether screen-recording permission and "
-      "first-run setup are complete, supported sources, limits, and any active session. Call this first.",
-      noProperties, readOnly("Recorder capabilities")},
-     capabilities},
-    {{"recorder_list_displays",
-      "List connected displays with the IDs required by recorder_start_recording. IDs are only valid until a "
-      "display is disconnected or the app restarts; the first entry is the default display.",
-      noProperties, readOnly("List displays")},
-     listDisplays},
-    {{"recorder_start_recording",
-      "Start recording one display to a local MP4 (H.264, up to 1080p/30fps, saved in the user's chosen folder). "
-      "Returns a session receipt; capture is confirmed only when status reports 'recording'. The recording "
-      "continues in the app even if this client disconnects, until stopped or the duration limit (default 3600 s) "
-      "is reached. The user always sees a visible recording indicator and can stop from the app.",
-      schema(JSON::object({
-                 {"displayId",
-                  JSON::object({{"type", "string"}, {"description", "Display ID from recorder_list_displays."}})},
-                 {"durationSeconds",
-                  JSON::object({{"type", "integer"},
-                                {"minimum", 1},
-                                {"maximum", 3600},
-                                {"description", "Optional automatic stop after this many seconds of capture."}})},
-                 {"systemAudio",
-                  JSON::object({{"type", "boolean"}, {"description", "Include system audio (default false)."}})},
-             }),
-             JSON::array({"displayId"})),
-      changesState("Start recording", false)},
-     startRecording},
-    {{"recorder_recording_status",
-      "Report the current recording state. With sessionId, report that automated session (state and elapsed "
-      "seconds); without it, report whether any recording (manual or automated) is active.",
-      schema(JSON::object({{"sessionId", sessionID}})), readOnly("Recording status")},
-     recordingStatus},
-    {{"recorder_stop_recording",
-      "Stop an automated recording session and begin saving. Only sessions started through automation can be "
-      "stopped here; the user's own recordings cannot. Safe to call more than once.",
-      schema(JSON::object({{"sessionId", sessionID}}), JSON::array({"sessionId"})),
-      changesState("Stop recording", true)},
-     stopRecording},
-    {{"recorder_recording_result",
-      "Fetch the outcome of an automated session. A saved result includes the local file path, duration, "
-      "dimensions, size, and warnings. Set waitSeconds to block (polling once per second) until the session "
-      "finishes or the wait expires.",
-      schema(JSON::object({{"sessionId", sessionID},
-                           {"waitSeconds", JSON::object({{"type", "integer"}, {"minimum", 0}, {"maximum", 3600}})}}),
-             JSON::array({"sessionId"})),
-      readOnly("Recording result")},
-     recordingResult},
-};
+// Built at the first use, not at start-up: a host waits for the initialize reply first.
+std::vector<Tool> build() {
+    const JSON noProperties = schema(JSON(JSON::Object{}));
+    const JSON sessionID = JSON::object({{"type", "string"}});
+    return {
+        {{"recorder_capabilities",
+          "Describe the Lumora app: whether local automation is enabled, whether screen-recording permission and "
+          "first-run setup are complete, supported sources, limits, and any active session. Call this first.",
+          noProperties, readOnly("Recorder capabilities")},
+         capabilities},
+        {{"recorder_list_displays",
+          "List connected displays with the IDs required by recorder_start_recording. IDs are only valid until a "
+          "display is disconnected or the app restarts; the first entry is the default display.",
+          noProperties, readOnly("List displays")},
+         listDisplays},
+        {{"recorder_start_recording",
+          "Start recording one display to a local MP4 (H.264, up to 1080p/30fps, saved in the user's chosen folder). "
+          "Returns a session receipt; capture is confirmed only when status reports 'recording'. The recording "
+          "continues in the app even if this client disconnects, until stopped or the duration limit (default 3600 s) "
+          "is reached. The user always sees a visible recording indicator and can stop from the app.",
+          schema(JSON::object({
+                     {"displayId",
+                      JSON::object({{"type", "string"}, {"description", "Display ID from recorder_list_displays."}})},
+                     {"durationSeconds",
+                      JSON::object({{"type", "integer"},
+                                    {"minimum", 1},
+                                    {"maximum", 3600},
+                                    {"description", "Optional automatic stop after this many seconds of capture."}})},
+                     {"systemAudio",
+                      JSON::object({{"type", "boolean"}, {"description", "Include system audio (default false)."}})},
+                 }),
+                 JSON::array({"displayId"})),
+          changesState("Start recording", false)},
+         startRecording},
+        {{"recorder_recording_status",
+          "Report the current recording state. With sessionId, report that automated session (state and elapsed "
+          "seconds); without it, report whether any recording (manual or automated) is active.",
+          schema(JSON::object({{"sessionId", sessionID}})), readOnly("Recording status")},
+         recordingStatus},
+        {{"recorder_stop_recording",
+          "Stop an automated recording session and begin saving. Only sessions started through automation can be "
+          "stopped here; the user's own recordings cannot. Safe to call more than once.",
+          schema(JSON::object({{"sessionId", sessionID}}), JSON::array({"sessionId"})),
+          changesState("Stop recording", true)},
+         stopRecording},
+        {{"recorder_recording_result",
+          "Fetch the outcome of an automated session. A saved result includes the local file path, duration, "
+          "dimensions, size, and warnings. Set waitSeconds to block (polling once per second) until the session "
+          "finishes or the wait expires.",
+          schema(
+              JSON::object({{"sessionId", sessionID},
+                            {"waitSeconds", JSON::object({{"type", "integer"}, {"minimum", 0}, {"maximum", 3600}})}}),
+              JSON::array({"sessionId"})),
+          readOnly("Recording result")},
+         recordingResult},
+    };
+}
+
+const std::vector<Tool>& rows() {
+    static const std::vector<Tool> built = build();
+    return built;
+}
 
 }  // namespace
 
-std::span<const Tool> table() { return rows; }
+std::span<const Tool> table() { return rows(); }
 
 const Tool* find(std::string_view name) {
+    const auto& rows = ToolCatalogue::rows();
     const auto found =
         std::find_if(rows.begin(), rows.end(), [&](const Tool& row) { return row.listing.name == name; });
     return found == rows.end() ? nullptr : &*found;
@@ -153,7 +161,7 @@ const Tool* find(std::string_view name) {
 
 std::vector<mcp::MCPTool> tools() {
     std::vector<mcp::MCPTool> listings;
-    for (const auto& row : rows) listings.push_back(row.listing);
+    for (const auto& row : rows()) listings.push_back(row.listing);
     return listings;
 }
 

@@ -1,5 +1,7 @@
 #include "QuillonServer/JSON.h"
 
+#include "QuillonServer/JSONReader.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cctype>
@@ -62,9 +64,14 @@ void writeString(std::string_view text, std::string& out) {
     }
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    // Runs that need no escape are appended whole.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+        out.append(text, run, i - run);
+        run = i + 1;
+        switch (byte) {
             case '"':
                 out += "\\\"";
                 break;
@@ -87,15 +94,12 @@ void writeString(std::string_view text, std::string& out) {
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += hex[byte >> 4];
-                    out += hex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xF];
         }
     }
+    out.append(text, run, text.size() - run);
     out += '"';
 }
 
@@ -151,6 +155,9 @@ std::string_view trimmed(std::string_view text) {
 }  // namespace
 
 JSON JSON::parse(std::string_view text) {
+    // Nearly every line a host sends is read directly; the rest, malformed text included, goes
+    // through nlohmann's parser and a conversion of its tree.
+    if (auto value = JSONReader::read(text)) return std::move(*value);
     try {
         return fromTree(nlohmann::json::parse(text.begin(), text.end()));
     } catch (const nlohmann::json::exception& e) {
@@ -167,6 +174,18 @@ std::string JSON::serialized() const {
     write(*this, text);
     return text;
 }
+
+void JSON::serialize(std::string& out) const {
+    const auto size = out.size();
+    try {
+        write(*this, out);
+    } catch (...) {
+        out.resize(size);
+        throw;
+    }
+}
+
+void JSON::serializeString(std::string_view text, std::string& out) { writeString(text, out); }
 
 std::optional<std::string> JSON::stringValue() const {
     if (auto s = std::get_if<std::string>(&value_)) return *s;

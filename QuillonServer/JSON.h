@@ -54,6 +54,10 @@ public:
     // is replaced by U+FFFD rather than failing. Throws std::domain_error for a non-finite double,
     // which has no JSON text.
     std::string serialized() const;
+    // The same text, appended to `out` (which is left as it was when this throws).
+    void serialize(std::string& out) const;
+    // A string's JSON literal, quoted and escaped as serialized() writes it, appended to `out`.
+    static void serializeString(std::string_view text, std::string& out);
 
     const Value& value() const { return value_; }
     bool operator==(const JSON&) const = default;
@@ -68,6 +72,7 @@ public:
 
     // Exact views: the payload of the matching case, else nullptr.
     const Object* objectValue() const { return std::get_if<Object>(&value_); }
+    Object* objectValue() { return std::get_if<Object>(&value_); }  // to move members out
     const Array* arrayValue() const { return std::get_if<Array>(&value_); }
 
     // Lenient readers.

@@ -38,6 +38,8 @@ struct JSONRPCMessage {
     Kind kind;
 
     explicit JSONRPCMessage(const JSON& value);
+    // The same, taking the id and parameters out of `value` rather than copying them.
+    explicit JSONRPCMessage(JSON&& value);
     JSONRPCMessage(Kind kind) : kind(std::move(kind)) {}
     JSONRPCMessage(Request request) : kind(std::move(request)) {}
     JSONRPCMessage(Notification notification) : kind(std::move(notification)) {}

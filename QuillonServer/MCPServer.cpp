@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/timerfd.h>
 #include <system_error>
 #include <thread>
@@ -41,6 +42,24 @@ std::optional<JSON> progressToken(const std::optional<JSON>& params) {
     return std::nullopt;
 }
 
+// Thrown, once a message is dealt with, when its reply has no JSON text: the reply is dropped.
+struct Unwritable {};
+
+// A value's text appended to `out`.
+void writeValue(const JSON& value, std::string& out) {
+    try {
+        value.serialize(out);
+    } catch (const std::domain_error&) {
+        throw Unwritable{};
+    }
+}
+
+std::string failureText(const JSON& id, const JSONRPCError& error) {
+    std::string text;
+    writeValue(JSONRPCResponse::failure(id, error), text);
+    return text;
+}
+
 std::string describe(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -55,8 +74,15 @@ std::string describe(const std::exception_ptr& error) {
 
 MCPServer::MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
                      std::shared_ptr<MCPTransport> transport)
-    : info_(std::move(info)), tools_(std::move(tools)), handler_(std::move(handler)), transport_(std::move(transport)) {
-    for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
+    : MCPServer(std::move(info), Catalogue([tools = std::move(tools)] { return tools; }), std::move(handler),
+                std::move(transport)) {}
+
+MCPServer::MCPServer(Info info, Catalogue catalogue, std::shared_ptr<MCPToolHandler> handler,
+                     std::shared_ptr<MCPTransport> transport)
+    : info_(std::move(info)),
+      catalogue_(std::move(catalogue.read)),
+      handler_(std::move(handler)),
+      transport_(std::move(transport)) {
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
 }
@@ -70,6 +96,14 @@ MCPServer::~MCPServer() {
     }
     pool_.waitIdle();
     ::close(timer_);
+}
+
+void MCPServer::readCatalogue() {
+    std::call_once(catalogueRead_, [this] {
+        tools_ = catalogue_();
+        for (std::size_t i = 0; i < tools_.size(); ++i) toolIndex_.emplace(tools_[i].name, i);
+        catalogue_ = nullptr;  // whatever it holds is not needed again
+    });
 }
 
 void MCPServer::Task::close() {
@@ -169,27 +203,39 @@ bool MCPServer::receive(std::string_view line) {
     try {
         value = JSON::parse(line);
     } catch (const JSON::ParseFailure& failure) {
-        write(JSONRPCResponse::failure(JSON(), JSONRPCError::parseError(failure.what())));
+        write(failureText(JSON(), JSONRPCError::parseError(failure.what())));
         return true;
     }
     if (auto batch = value.arrayValue()) {
         // A batch runs inside the read loop, one request after another, and is not cancellable.
-        JSON::Array replies;
+        // One reply without JSON text drops the whole batch's.
+        std::string replies;
+        bool writable = true;
         for (const auto& element : *batch) {
             JSONRPCMessage message(element);
             auto task =
                 std::holds_alternative<JSONRPCMessage::Request>(message.kind) ? std::make_shared<Task>() : nullptr;
             if (task) task->progressToken = progressToken(std::get<JSONRPCMessage::Request>(message.kind).params);
-            auto reply = handle(message, task);
+            std::optional<std::string> reply;
+            try {
+                reply = handle(message, task);
+            } catch (const Unwritable&) {
+                writable = false;
+            }
             if (task) task->close();
-            if (reply) replies.push_back(std::move(*reply));
+            if (!reply) continue;
+            replies += replies.empty() ? '[' : ',';
+            replies += *reply;
         }
-        if (!replies.empty()) write(JSON(std::move(replies)));
+        if (writable && !replies.empty()) write(replies + ']');
         return true;
     }
     JSONRPCMessage message(std::move(value));
     if (auto request = std::get_if<JSONRPCMessage::Request>(&message.kind)) return run(std::move(*request));
-    if (auto reply = handle(message, nullptr)) write(*reply);
+    try {
+        if (auto reply = handle(message, nullptr)) write(*reply);
+    } catch (const Unwritable&) {
+    }
     return true;
 }
 
@@ -224,7 +270,11 @@ bool MCPServer::run(JSONRPCMessage::Request request) {
         }
     }
     JSONRPCMessage message(std::move(request));
-    auto reply = handle(message, task);
+    std::optional<std::string> reply;
+    try {
+        reply = handle(message, task);
+    } catch (const Unwritable&) {
+    }
     task->close();  // the last notification is written before the reply
     if (reply) write(*reply);
     std::lock_guard lock(mutex_);
@@ -264,19 +314,32 @@ MCPRequestContext MCPServer::context(const std::shared_ptr<Task>& task) const {
     });
 }
 
-std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task) {
+std::optional<std::string> MCPServer::handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task) {
     return std::visit(
-        [&](const auto& kind) -> std::optional<JSON> {
+        [&](const auto& kind) -> std::optional<std::string> {
             using K = std::decay_t<decltype(kind)>;
             if constexpr (std::is_same_v<K, JSONRPCMessage::Request>) {
+                // {"id":..,"jsonrpc":"2.0","result":..}: the keys in the order the value's text has.
+                std::string reply = R"({"id":)";
+                bool idWritable = true;
                 try {
-                    return JSONRPCResponse::result(kind.id, respond(kind.method, kind.params, context(task)));
-                } catch (const JSONRPCError& error) {
-                    return JSONRPCResponse::failure(kind.id, error);
-                } catch (...) {
-                    auto error = JSONRPCError::internalError(describe(std::current_exception()));
-                    return JSONRPCResponse::failure(kind.id, error);
+                    kind.id.serialize(reply);
+                } catch (const std::domain_error&) {
+                    idWritable = false;  // the request still runs; its reply is dropped
                 }
+                reply += R"(,"jsonrpc":"2.0","result":)";
+                try {
+                    respond(kind.method, kind.params, context(task), reply);
+                } catch (const JSONRPCError& error) {
+                    return failureText(kind.id, error);
+                } catch (const Unwritable&) {
+                    throw;
+                } catch (...) {
+                    return failureText(kind.id, JSONRPCError::internalError(describe(std::current_exception())));
+                }
+                if (!idWritable) throw Unwritable{};
+                reply += '}';
+                return reply;
             } else if constexpr (std::is_same_v<K, JSONRPCMessage::Notification>) {
                 if (kind.method == "notifications/cancelled" && kind.params) {
                     if (auto requestID = (*kind.params)["requestId"]) {
@@ -287,7 +350,7 @@ std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, const std::
                 }
                 return std::nullopt;
             } else if constexpr (std::is_same_v<K, JSONRPCMessage::Invalid>) {
-                return JSONRPCResponse::failure(kind.id, kind.error);
+                return failureText(kind.id, kind.error);
             } else {
                 return std::nullopt;
             }
@@ -295,8 +358,8 @@ std::optional<JSON> MCPServer::handle(const JSONRPCMessage& message, const std::
         message.kind);
 }
 
-JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& params,
-                        const MCPRequestContext& context) {
+void MCPServer::respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context,
+                        std::string& out) {
     if (method == "initialize") {
         std::string_view version = preferredProtocolVersion;
         if (nonEmptyObject(params)) {
@@ -310,34 +373,43 @@ JSON MCPServer::respond(const std::string& method, const std::optional<JSON>& pa
         result.emplace("capabilities", JSON::object({{"tools", JSON::object({{"listChanged", false}})}}));
         result.emplace("serverInfo", JSON::object({{"name", info_.name}, {"version", info_.version}}));
         if (info_.instructions) result.emplace("instructions", *info_.instructions);
-        return JSON(std::move(result));
+        return writeValue(JSON(std::move(result)), out);
     }
-    if (method == "ping") return JSON(JSON::Object{});
+    if (method == "ping") {
+        out += "{}";
+        return;
+    }
     if (method == "tools/list") {
         // Built at the first listing, not at start-up: a host waits for the initialize reply first.
-        std::call_once(toolListBuilt_, [this] { toolList_ = listing(tools_); });
-        return toolList_;
+        readCatalogue();
+        // Nothing is thrown out of call_once: the thread sanitizer's version of it lets no later
+        // call through after one that threw.
+        std::call_once(toolListBuilt_, [this] {
+            try {
+                listing(tools_).serialize(toolList_);
+            } catch (const std::domain_error&) {
+                toolList_.clear();  // a listing without JSON text: every listing's reply is dropped
+            }
+        });
+        if (toolList_.empty()) throw Unwritable{};
+        out += toolList_;
+        return;
     }
     if (method == "tools/call") {
         std::optional<std::string> name;
         if (nonEmptyObject(params)) name = nameText((*params)["name"]);
         if (!name || name->empty()) throw JSONRPCError::invalidParams("tools/call requires a tool name");
+        readCatalogue();
         if (!toolIndex_.contains(*name)) throw JSONRPCError::invalidParams("Unknown tool: " + *name);
-        JSON arguments{JSON::Object{}};
-        if (auto given = (*params)["arguments"]) arguments = given->isObject() ? *given : JSON();
-        return handler_->callTool(*name, arguments, context).payload();
+        static const JSON noArguments{JSON::Object{}};
+        static const JSON notAnObject;
+        const JSON* arguments = &noArguments;
+        if (auto given = (*params)["arguments"]) arguments = given->isObject() ? given : &notAnObject;
+        return handler_->callTool(*name, *arguments, context).writePayload(out);
     }
     throw JSONRPCError::methodNotFound(method);
 }
 
-void MCPServer::write(const JSON& reply) {
-    std::string text;
-    try {
-        text = reply.serialized();
-    } catch (const std::exception&) {
-        return;  // a reply that cannot be serialized is dropped
-    }
-    transport_->write(text);
-}
+void MCPServer::write(const std::string& reply) { transport_->write(reply); }
 
 }  // namespace mcp

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,8 +54,17 @@ public:
     // How long a tools/call may keep the reading thread before another thread reads on.
     static constexpr std::chrono::microseconds callHandOffDelay{1000};
 
+    // The tools, asked for once, at the first "tools/list" or "tools/call": building them is then
+    // no part of the time to the first reply.
+    struct Catalogue {
+        explicit Catalogue(std::function<std::vector<MCPTool>()> read) : read(std::move(read)) {}
+        std::function<std::vector<MCPTool>()> read;
+    };
+
     // Throws std::system_error when the hand-off timer cannot be created (no descriptor left).
     MCPServer(Info info, std::vector<MCPTool> tools, std::shared_ptr<MCPToolHandler> handler,
+              std::shared_ptr<MCPTransport> transport);
+    MCPServer(Info info, Catalogue catalogue, std::shared_ptr<MCPToolHandler> handler,
               std::shared_ptr<MCPTransport> transport);
     ~MCPServer();  // cancels and awaits whatever still runs
     MCPServer(const MCPServer&) = delete;
@@ -82,22 +92,31 @@ private:
     void lead();
     bool receive(std::string_view line);  // false when another thread took over reading meanwhile
     bool run(JSONRPCMessage::Request request);
-    std::optional<JSON> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
-    JSON respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context);
+    // The reply's text, written straight from the result rather than through a value of the whole
+    // reply; nothing for a notification or a reply. When the reply has no JSON text (a non-finite
+    // number), throws once the message is dealt with, and the reply is dropped.
+    std::optional<std::string> handle(const JSONRPCMessage& message, const std::shared_ptr<Task>& task);
+    // Appends the request's result text to `out`; throws JSONRPCError, or the handler's exception.
+    void respond(const std::string& method, const std::optional<JSON>& params, const MCPRequestContext& context,
+                 std::string& out);
     MCPRequestContext context(const std::shared_ptr<Task>& task) const;
     void standBy();
     void endOfInput();
     void arm(std::chrono::nanoseconds delay);  // zero disarms; lock held
-    void write(const JSON& reply);
+    void write(const std::string& reply);
+
+    void readCatalogue();  // once, before tools_ and toolIndex_ are used
 
     const Info info_;
-    const std::vector<MCPTool> tools_;
+    std::function<std::vector<MCPTool>()> catalogue_;
     const std::shared_ptr<MCPToolHandler> handler_;
     const std::shared_ptr<MCPTransport> transport_;
-    std::once_flag toolListBuilt_;
-    JSON toolList_;  // the "tools/list" result, built once
+    std::once_flag catalogueRead_;
+    std::vector<MCPTool> tools_;
     std::unordered_map<std::string, std::size_t> toolIndex_;
-    int timer_ = -1;  // timerfd that wakes the standby reader
+    std::once_flag toolListBuilt_;
+    std::string toolList_;  // the "tools/list" result's text, built once
+    int timer_ = -1;        // timerfd that wakes the standby reader
 
     std::mutex mutex_;  // guards everything below but the pool
     std::condition_variable ended_;

@@ -12,4 +12,11 @@ JSON MCPToolResult::payload() const {
     return JSON(std::move(result));
 }
 
+void MCPToolResult::writePayload(std::string& out) const {
+    // Keys in the sorted order the value's text has.
+    out += R"({"content":[{"text":)";
+    JSON::serializeString(text, out);
+    out += isError ? R"(,"type":"text"}],"isError":true})" : R"(,"type":"text"}],"isError":false})";
+}
+
 }  // namespace mcp

@@ -14,6 +14,9 @@ struct MCPToolResult {
 
     // The "tools/call" result: {"content":[{"type":"text","text":..}],"isError":..}.
     JSON payload() const;
+    // The payload's text, as payload().serialized() gives it, appended to `out` without building
+    // the value first.
+    void writePayload(std::string& out) const;
     bool operator==(const MCPToolResult&) const = default;
 };
 

@@ -1,6 +1,9 @@
 // Round trip of one "tools/call" through MCPServer and StdioMCPTransport over pipes, with a
-// handler that answers at once.
+// handler that answers at once; and the JSON work of one call alone: reading the request line
+// and writing the reply's text.
+#include "QuillonServer/JSONRPCMessage.h"
 #include "QuillonServer/MCPServer.h"
+#include "QuillonServer/MCPToolResult.h"
 #include "QuillonServer/StdioMCPTransport.h"
 
 #include <benchmark/benchmark.h>
@@ -105,6 +108,31 @@ void EightInFlight(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(EightInFlight)->Iterations(50000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+const std::string requestLine =
+    R"({"jsonrpc":"2.0","id":1234,"method":"tools/call","params":{"name":"recorder_recording_status","arguments":{}}})";
+
+void ReadRequestLine(benchmark::State& state) {
+    for (auto _ : state) {
+        mcp::JSONRPCMessage message(mcp::JSON::parse(requestLine));
+        benchmark::DoNotOptimize(message);
+    }
+}
+BENCHMARK(ReadRequestLine);
+
+void WriteToolReply(benchmark::State& state) {
+    const mcp::MCPToolResult result{"{\n  \"automationEnabled\" : true,\n  \"captureReadiness\" : \"ready\"\n}", false};
+    const mcp::JSON id(1234);
+    for (auto _ : state) {
+        std::string reply = R"({"id":)";
+        id.serialize(reply);
+        reply += R"(,"jsonrpc":"2.0","result":)";
+        result.writePayload(reply);
+        reply += '}';
+        benchmark::DoNotOptimize(reply);
+    }
+}
+BENCHMARK(WriteToolReply);
 
 }  // namespace
 

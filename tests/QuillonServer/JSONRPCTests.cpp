@@ -46,6 +46,12 @@ TEST_P(Classification, IsLenient) {
     EXPECT_EQ(JSONRPCMessage(JSON::parse(GetParam().text)), GetParam().expected) << GetParam().text;
 }
 
+TEST_P(Classification, ReadsAKeptValueAlike) {
+    const JSON value = JSON::parse(GetParam().text);
+    EXPECT_EQ(JSONRPCMessage(value), GetParam().expected) << GetParam().text;
+    EXPECT_EQ(value, JSON::parse(GetParam().text));  // left as it was
+}
+
 using Request = JSONRPCMessage::Request;
 using Notification = JSONRPCMessage::Notification;
 using Invalid = JSONRPCMessage::Invalid;
@@ -83,6 +89,18 @@ TEST(MCPToolResult, PayloadAlwaysCarriesIsError) {
               R"({"content":[{"text":"","type":"text"}],"isError":false})");
     EXPECT_EQ((mcp::MCPToolResult{"a/b\n", true}.payload().serialized()),
               R"({"content":[{"text":"a/b\n","type":"text"}],"isError":true})");
+}
+
+TEST(MCPToolResult, PayloadTextIsThePayloadsText) {
+    for (const char* text :
+         {"", "plain", "a/b\n", "{\n  \"q\" : \"x\\y\"\n}", "tab\tnul\x01\x1f\x7f", "é → ☃", "bad \xff utf-8"}) {
+        for (bool isError : {false, true}) {
+            mcp::MCPToolResult result{text, isError};
+            std::string written = "prefix:";
+            result.writePayload(written);
+            EXPECT_EQ(written, "prefix:" + result.payload().serialized()) << text;
+        }
+    }
 }
 
 TEST(MCPTool, ListedFormHasAnnotationsOnlyWhenPresent) {

@@ -1,9 +1,12 @@
 #include "QuillonServer/JSON.h"
+#include "QuillonServer/JSONReader.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <vector>
 
 using mcp::JSON;
@@ -194,3 +197,153 @@ TEST(JSONWriter, EscapesEveryASCIIByteAsTheLibraryDoes) {
         }
     }
 }
+
+namespace {
+
+// What the complete parser makes of a text, by the value type's rules (whole numbers are
+// integers within the int64 range): the reference the direct reader must agree with.
+JSON fromTree(const nlohmann::json& tree) {
+    using T = nlohmann::json::value_t;
+    switch (tree.type()) {
+        case T::boolean:
+            return JSON(tree.get<bool>());
+        case T::number_integer:
+            return JSON(tree.get<std::int64_t>());
+        case T::number_unsigned:
+            if (tree.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return JSON(static_cast<double>(tree.get<std::uint64_t>()));
+            return JSON(static_cast<std::int64_t>(tree.get<std::uint64_t>()));
+        case T::number_float: {
+            double d = tree.get<double>();
+            if (std::trunc(d) == d && std::fabs(d) < 9.2e18) return JSON(static_cast<std::int64_t>(d));
+            return JSON(d);
+        }
+        case T::string:
+            return JSON(tree.get<std::string>());
+        case T::array: {
+            JSON::Array elements;
+            for (const auto& element : tree) elements.push_back(fromTree(element));
+            return JSON(std::move(elements));
+        }
+        case T::object: {
+            JSON::Object members;
+            for (const auto& [key, member] : tree.items()) members.emplace(key, fromTree(member));
+            return JSON(std::move(members));
+        }
+        default:
+            return JSON();
+    }
+}
+
+std::optional<JSON> viaTree(std::string_view text) {
+    try {
+        return fromTree(nlohmann::json::parse(text.begin(), text.end()));
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+struct ReadCase {
+    std::string text;
+    std::optional<JSON> direct;  // what the direct reader gives; nothing when it leaves the text to the tree
+};
+
+class JSONDirectReader : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(JSONDirectReader, ReadsTheCommonFormsAndLeavesTheRest) {
+    const auto& c = GetParam();
+    EXPECT_EQ(mcp::JSONReader::read(c.text), c.direct) << c.text;
+    // Either way the value is the complete parser's, or the text is refused by both.
+    auto reference = viaTree(c.text);
+    if (reference)
+        EXPECT_EQ(JSON::parse(c.text), *reference) << c.text;
+    else
+        EXPECT_THROW(JSON::parse(c.text), JSON::ParseFailure) << c.text;
+}
+
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+JSON nestedValue(int depth) {
+    JSON value{JSON::Array{}};
+    for (int i = 1; i < depth; ++i) value = JSON(JSON::Array{value});
+    return value;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, JSONDirectReader,
+    testing::Values(ReadCase{R"( {"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"t","arguments":{}}} )",
+                             JSON::object({{"jsonrpc", "2.0"},
+                                           {"id", 7},
+                                           {"method", "tools/call"},
+                                           {"params", JSON::object({{"name", "t"}, {"arguments", JSON::Object{}}})}})},
+                    ReadCase{"{\"a\":1,\"a\":2}", JSON::object({{"a", 2}})},  // a repeated key: the last counts
+                    ReadCase{R"("q\"b\\s\/t\b\f\n\r\t")", JSON("q\"b\\s/t\b\f\n\r\t")},
+                    ReadCase{"\t[ 1 ,\r\n-2 ]\n", JSON::array({1, -2})}, ReadCase{"-0", JSON(0)},
+                    ReadCase{"-0.0", JSON(0)}, ReadCase{"1E2", JSON(100)}, ReadCase{"0.5e1", JSON(5)},
+                    ReadCase{"2.5e-1", JSON(0.25)}, ReadCase{"1e20", JSON(1e20)},
+                    ReadCase{"-9223372036854775808", JSON(std::numeric_limits<std::int64_t>::min())},
+                    ReadCase{"[true,false,null,{}]", JSON::array({true, false, nullptr, JSON::Object{}})},
+                    ReadCase{nested(64), nestedValue(64)},
+                    // Left to the complete parser, which reads them:
+                    ReadCase{nested(65), std::nullopt}, ReadCase{R"("\u00e9")", std::nullopt},
+                    ReadCase{"\"é\"", std::nullopt}, ReadCase{"9223372036854775808", std::nullopt},
+                    ReadCase{"\xEF\xBB\xBF{}", std::nullopt},
+                    // and refuses:
+                    ReadCase{"", std::nullopt}, ReadCase{" ", std::nullopt}, ReadCase{"01", std::nullopt},
+                    ReadCase{"1.", std::nullopt}, ReadCase{".5", std::nullopt}, ReadCase{"-", std::nullopt},
+                    ReadCase{"+1", std::nullopt}, ReadCase{"1e", std::nullopt}, ReadCase{"1e400", std::nullopt},
+                    ReadCase{"[1,]", std::nullopt}, ReadCase{"{\"a\":1,}", std::nullopt}, ReadCase{"{,}", std::nullopt},
+                    ReadCase{"{1:2}", std::nullopt}, ReadCase{"tru", std::nullopt}, ReadCase{"nul", std::nullopt},
+                    ReadCase{"\"a\x01\"", std::nullopt}, ReadCase{R"("\x")", std::nullopt},
+                    ReadCase{"\"open", std::nullopt}, ReadCase{"[", std::nullopt}, ReadCase{"1 2", std::nullopt},
+                    ReadCase{"{\"a\" 1}", std::nullopt}, ReadCase{"[1]x", std::nullopt}));
+
+// Random edits of request-like lines: whatever the direct reader accepts, the complete parser
+// reads as the same value.
+TEST(JSONDirectReader, NeverDisagreesWithTheCompleteParser) {
+    const std::vector<std::string> seeds = {
+        R"({"jsonrpc":"2.0","id":12,"method":"tools/call","params":{"name":"a","arguments":{"n":-1.5e3,"s":"x\ny"}}})",
+        R"([{"id":"s","method":"ping"},{"method":"notifications/cancelled","params":{"requestId":3}}])",
+        R"({"k":[0,-0,1e2,2.50,true,false,null,"\"\\\/"],"d":{"e":{}}})"};
+    const std::string alphabet = "{}[]\":,.-+eE0123456789 \\/\"tfnul\x01\xc3";
+    std::mt19937 random(20261208);
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = seeds[random() % seeds.size()];
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            std::size_t at = random() % (text.size() + 1);
+            char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+                case 0:
+                    text.insert(at, 1, c);
+                    break;
+                case 1:
+                    if (at < text.size()) text.erase(at, 1);
+                    break;
+                default:
+                    if (at < text.size()) text[at] = c;
+            }
+        }
+        auto direct = mcp::JSONReader::read(text);
+        if (!direct) continue;
+        ++accepted;
+        auto reference = viaTree(text);
+        ASSERT_TRUE(reference) << text;
+        ASSERT_EQ(*direct, *reference) << text;
+    }
+    EXPECT_GT(accepted, 1000);  // the edits leave enough texts well-formed to mean something
+}
+
+TEST(JSON, SerializeAppendsAndLeavesTheTextAsItWasWhenItThrows) {
+    std::string out = "x:";
+    JSON::object({{"b", 1}, {"a", "é"}}).serialize(out);
+    EXPECT_EQ(out, R"(x:{"a":"é","b":1})");
+    EXPECT_THROW(JSON::array({1, std::numeric_limits<double>::infinity()}).serialize(out), std::domain_error);
+    EXPECT_EQ(out, R"(x:{"a":"é","b":1})");
+    out.clear();
+    JSON::serializeString("a\"b\\c\n\x01/", out);
+    EXPECT_EQ(out, JSON("a\"b\\c\n\x01/").serialized());
+    EXPECT_EQ(out, R"("a\"b\\c\n\u0001/")");
+}
+
+}  // namespace

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -357,6 +359,60 @@ TEST_F(Server, EndOfInputCancelsCallsInFlightWritesRepliesThenReturns) {
     for (int i = 0; i < 2; ++i)
         if (auto line = next(100ms)) got.insert(*line);
     EXPECT_EQ(got, (std::set<std::string>{textReply("1", "cancelled:A"), textReply("2", "cancelled:C")}));
+}
+
+// A catalogue whose listing has no JSON text (a schema holding infinity).
+class ServerWithUnwritableListing : public Server {
+protected:
+    void SetUp() override {
+        auto schema = JSON::object({{"type", "object"}});
+        serve(mcp::MCPServer::Info{"n", "v", std::nullopt},
+              {{"echo", "Echoes.", schema, std::nullopt},
+               {"odd", "Bounded by infinity.", JSON::object({{"maximum", std::numeric_limits<double>::infinity()}}),
+                std::nullopt}});
+    }
+};
+
+TEST_F(ServerWithUnwritableListing, ReplyWithoutJSONTextIsDroppedAloneOrWithItsBatch) {
+    send(R"({"id":1,"method":"tools/list"})");
+    send(R"([{"id":2,"method":"ping"},{"id":3,"method":"tools/list"}])");
+    expectNothingBefore();
+    send(call("4", "echo", R"({"a":1})"));
+    EXPECT_EQ(next(), textReply("4", R"({"a":1})"));
+}
+
+// The catalogue is asked for at the first listing or call, and only once.
+class ServerWithCountedCatalogue : public Server {
+protected:
+    void SetUp() override {
+        handler = std::make_shared<ScriptedHandler>();
+        auto transport = std::make_shared<mcp::StdioMCPTransport>(in.read, out.write);
+        server = std::make_unique<mcp::MCPServer>(mcp::MCPServer::Info{"n", "v", std::nullopt},
+                                                  mcp::MCPServer::Catalogue([this] {
+                                                      ++asked;
+                                                      return catalogue();
+                                                  }),
+                                                  handler, transport);
+        serving = std::async(std::launch::async, [this] { server->serve(); });
+    }
+    std::atomic<int> asked = 0;
+};
+
+TEST_F(ServerWithCountedCatalogue, IsAskedForAtTheFirstCallOrListingOnly) {
+    send(R"({"id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})");
+    ASSERT_TRUE(next());
+    expectNothingBefore();  // a ping
+    EXPECT_EQ(asked, 0);
+    send(call("2", "echo", R"({"a":1})"));
+    EXPECT_EQ(next(), textReply("2", R"({"a":1})"));
+    send(call("3", "nope"));
+    EXPECT_EQ(next(),
+              R"({"error":{"code":-32602,"message":"Invalid params: Unknown tool: nope"},"id":3,"jsonrpc":"2.0"})");
+    send(R"({"id":4,"method":"tools/list"})");
+    auto listed = next();
+    ASSERT_TRUE(listed);
+    EXPECT_NE(listed->find(R"("name":"slow")"), std::string::npos) << *listed;
+    EXPECT_EQ(asked, 1);
 }
 
 TEST_F(Server, UnwritableOutputDoesNotStopServing) {
