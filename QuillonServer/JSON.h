@@ -74,6 +74,7 @@ public:
     const Object* objectValue() const { return std::get_if<Object>(&value_); }
     Object* objectValue() { return std::get_if<Object>(&value_); }  // to move members out
     const Array* arrayValue() const { return std::get_if<Array>(&value_); }
+    Array* arrayValue() { return std::get_if<Array>(&value_); }
 
     // Lenient readers.
     std::optional<std::string> stringValue() const;
