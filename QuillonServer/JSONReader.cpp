@@ -110,10 +110,15 @@ private:
 
 std::optional<JSON> read(std::string_view text) {
     if (!takesEveryByte(text)) return std::nullopt;
-    rapidjson::MemoryStream bytes(text.data(), text.size());
-    thread_local rapidjson::Reader reader;  // keeps its stack from one line to the next
+    // Read in place from a copy: strings are views of it, and the reader's own stack, whose first
+    // use offsets a null pointer, is never needed.
+    thread_local std::string copy;
+    copy.assign(text);
+    rapidjson::InsituStringStream bytes(copy.data());
+    rapidjson::Reader reader;
     Builder builder;
-    if (reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(bytes, builder).IsError()) return std::nullopt;
+    constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
+    if (reader.Parse<flags>(bytes, builder).IsError()) return std::nullopt;
     return builder.take();
 }
 
