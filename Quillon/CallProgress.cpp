@@ -15,9 +15,10 @@ CallProgress::~CallProgress() {
     }
 }
 
-double CallProgress::elapsed() const {
-    std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - began_;
-    return std::round(seconds.count() * 1000) / 1000;  // milliseconds are enough for a host
+std::chrono::milliseconds CallProgress::elapsed() const {
+    // Whole milliseconds are enough for a host, and differences of them are exact: a 2 s wait
+    // told from doubles (2.002 - 0.002) would read "waited 1 s".
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began_);
 }
 
 std::string CallProgress::message(const std::string& subject, const std::string& state, double waited,
@@ -42,13 +43,15 @@ void CallProgress::update(const std::string& subject, const std::string& state, 
 }
 
 void CallProgress::report() {
-    double now = elapsed();
+    const auto now = elapsed();
+    const auto seconds = [](std::chrono::milliseconds span) { return static_cast<double>(span.count()) / 1000; };
     std::optional<double> total;
-    if (limit_) total = waitBegan_ + *limit_;
+    if (limit_) total = seconds(waitBegan_) + *limit_;
     // The last poll of a wait may come a little after its end; progress never passes the total.
-    double progress = total ? std::min(now, *total) : now;
+    double progress = total ? std::min(seconds(now), *total) : seconds(now);
     lastReport_ = std::chrono::steady_clock::now();
-    context_.reportProgress({progress, total, message(subject_, state_, now - waitBegan_, limit_)});
+    const double waited = static_cast<double>((now - waitBegan_).count() / 1000);  // whole seconds, exactly
+    context_.reportProgress({progress, total, message(subject_, state_, waited, limit_)});
 }
 
 void CallProgress::beat(std::stop_token stop) {

@@ -43,7 +43,7 @@ public:
 private:
     void report();  // mutex_ held
     void beat(std::stop_token stop);
-    double elapsed() const;
+    std::chrono::milliseconds elapsed() const;  // since the call began
 
     const mcp::MCPRequestContext context_;
     const std::chrono::milliseconds interval_;
@@ -51,7 +51,7 @@ private:
     std::mutex mutex_;  // guards everything below but the thread
     std::condition_variable_any wake_;
     std::string subject_, state_;
-    double waitBegan_ = 0;         // seconds since the call began
+    std::chrono::milliseconds waitBegan_{0};  // since the call began
     std::optional<double> limit_;  // of the current wait
     std::chrono::steady_clock::time_point lastReport_;
     std::jthread heartbeat_;  // last: stopped and joined first
