@@ -1,6 +1,5 @@
 #include "tests/lumora/FakeNotificationService.h"
 
-#include <fstream>
 #include <gio/gio.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -26,29 +25,6 @@ constexpr const char* introspection = R"(<node>
 </node>)";
 
 }  // namespace
-
-PrivateSessionBus::PrivateSessionBus() {
-    const auto socket = folder_ / "bus";
-    // No <servicedir>: nothing on the machine is started on demand, only what the test puts there.
-    std::ofstream(folder_ / "bus.conf") << "<busconfig>\n  <type>session</type>\n  <listen>unix:path="
-                                        << socket.string()
-                                        << "</listen>\n  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
-                                           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                                           "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n"
-                                           "</busconfig>\n";
-    daemon_.emplace("dbus-daemon", std::vector<std::string>{"--config-file=" + (folder_ / "bus.conf").string(),
-                                                            "--nofork", "--nopidfile"});
-    for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i) {
-        if (daemon_->poll()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!std::filesystem::exists(socket)) throw std::runtime_error("the private dbus-daemon did not start");
-    address_ = "unix:path=" + socket.string();
-}
-
-PrivateSessionBus::~PrivateSessionBus() {
-    daemon_.reset();  // kills and reaps it; the folder goes after it
-}
 
 FakeNotificationService::FakeNotificationService(const std::string& address, std::vector<std::string> capabilities)
     : capabilities_(std::move(capabilities)) {

@@ -1,7 +1,6 @@
 #pragma once
-// A private D-Bus session bus (a dbus-daemon of the test's own, in a temporary folder, with no
-// service activation) and a stand-in for the desktop's notification service on it, which
-// records every call and can invoke actions as a person clicking would.
+// A stand-in for the desktop's notification service on a private session bus, which records
+// every call and can invoke actions as a person clicking would.
 
 #include <chrono>
 #include <condition_variable>
@@ -15,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "lumora/ChildProcess.h"
-#include "tests/Support/TemporaryDirectory.h"
+#include "tests/lumora/PrivateSessionBus.h"
 
 typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GMainContext GMainContext;
@@ -25,18 +23,6 @@ typedef struct _GDBusMethodInvocation GDBusMethodInvocation;
 typedef struct _GVariant GVariant;
 
 namespace testsupport {
-
-class PrivateSessionBus {
-public:
-    PrivateSessionBus();  // throws std::runtime_error when the daemon does not come up
-    ~PrivateSessionBus();
-    const std::string& address() const { return address_; }
-
-private:
-    TemporaryDirectory folder_{"lumora-bus"};
-    std::string address_;
-    std::optional<lumora::ChildProcess> daemon_;
-};
 
 class FakeNotificationService {
 public:

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,47 +19,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "lumora/ChildProcess.h"
+#include "tests/lumora/PrivateSessionBus.h"
 
 namespace testsupport {
-
-// A session bus for one test.
-class PrivateBus {
-public:
-    explicit PrivateBus(const std::filesystem::path& dir) {
-        const auto config = dir / "bus.conf";
-        std::ofstream(config)
-            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig><type>session</type><listen>unix:path="
-            << (dir / "bus").string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-        daemon_.emplace("dbus-daemon",
-                        std::vector<std::string>{"--config-file=" + config.string(), "--nofork", "--print-address=1"});
-        // Its address, once it listens.
-        std::string text;
-        char buffer[512];
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{daemon_->standardOutput(), POLLIN, 0};
-            if (::poll(&fd, 1, 100) <= 0) continue;
-            ssize_t n = ::read(daemon_->standardOutput(), buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, std::size_t(n));
-        }
-        address_ = text.substr(0, text.find('\n'));
-    }
-    ~PrivateBus() {
-        daemon_->signal(SIGTERM);
-        if (!daemon_->waitFor(std::chrono::seconds(5))) daemon_->signal(SIGKILL);
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    std::optional<lumora::ChildProcess> daemon_;
-    std::string address_;
-};
 
 class FakeScreenCastPortal {
 public:

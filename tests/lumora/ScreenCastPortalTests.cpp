@@ -20,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using recorder::AutomationErrorCode;
 using testsupport::FakeScreenCastPortal;
-using testsupport::PrivateBus;
+using testsupport::PrivateSessionBus;
 
 const std::string firstToken = "11111111-2222-4333-8444-555555555555";
 const std::string secondToken = "66666666-7777-4888-9999-aaaaaaaaaaaa";
@@ -30,7 +30,7 @@ protected:
     void SetUp() override {
         if (!ChildProcess::locate("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
         dir_ = temporary_.emplace("lumora-portal").path();
-        bus_.emplace(dir_);
+        bus_.emplace();
         ASSERT_FALSE(bus_->address().empty());
     }
     void TearDown() override {
@@ -56,7 +56,7 @@ protected:
 
     std::optional<testsupport::TemporaryDirectory> temporary_;
     std::filesystem::path dir_;
-    std::optional<PrivateBus> bus_;
+    std::optional<PrivateSessionBus> bus_;
     std::optional<FakeScreenCastPortal> portal_;
 };
 
