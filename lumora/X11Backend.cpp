@@ -1,12 +1,44 @@
 #include "lumora/X11Backend.h"
 
 #include <cstdlib>
-#include <regex>
+#include <optional>
+#include <regex.h>
 #include <sstream>
 
 #include "lumora/ChildProcess.h"
 
 namespace lumora {
+namespace {
+
+// A POSIX extended expression: a tool's output lines need no more, and std::regex is heavy to
+// build, with GCC's false alarms inside its inlined automaton.
+class Pattern {
+public:
+    explicit Pattern(const char* expression) { compiled_ = ::regcomp(&regex_, expression, REG_EXTENDED) == 0; }
+    ~Pattern() {
+        if (compiled_) ::regfree(&regex_);
+    }
+    Pattern(const Pattern&) = delete;
+    Pattern& operator=(const Pattern&) = delete;
+
+    // The groups of the first match in `text` (the whole match first), or nothing.
+    std::optional<std::vector<std::string>> search(const std::string& text) const {
+        regmatch_t groups[8];
+        if (!compiled_ || ::regexec(&regex_, text.c_str(), 8, groups, 0) != 0) return std::nullopt;
+        std::vector<std::string> found;
+        for (std::size_t i = 0; i <= regex_.re_nsub && i < 8; ++i)
+            found.push_back(groups[i].rm_so < 0 ? std::string()
+                                                : text.substr(std::size_t(groups[i].rm_so),
+                                                              std::size_t(groups[i].rm_eo - groups[i].rm_so)));
+        return found;
+    }
+
+private:
+    regex_t regex_{};
+    bool compiled_ = false;
+};
+
+}  // namespace
 
 X11Backend::X11Backend(std::string display) : display_(std::move(display)) {
     if (display_.empty()) {
@@ -17,22 +49,25 @@ X11Backend::X11Backend(std::string display) : display_(std::move(display)) {
 
 std::vector<CaptureDisplay> X11Backend::parseMonitors(const std::string& text, const std::string& displayName) {
     //  0: +*DP-1 1920/527x1080/296+0+0  DP-1
-    static const std::regex line(R"(^\s*\d+:\s+\+?(\*?)(\S+)\s+(\d+)/\d+x(\d+)/\d+([+-]\d+)([+-]\d+))");
+    // The name begins with neither flag, so that the flags alone decide the first two groups.
+    static const Pattern line(
+        "^[[:space:]]*[0-9]+:[[:space:]]+\\+?(\\*?)([^*+[:space:]][^[:space:]]*)[[:space:]]+"
+        "([0-9]+)/[0-9]+x([0-9]+)/[0-9]+([+-][0-9]+)([+-][0-9]+)");
     std::vector<CaptureDisplay> primary, others;
     std::istringstream in(text);
     std::string row;
     while (std::getline(in, row)) {
-        std::smatch m;
-        if (!std::regex_search(row, m, line)) continue;
+        const auto m = line.search(row);
+        if (!m) continue;
         CaptureDisplay d;
-        d.id = m[2].str();
-        d.pixelWidth = std::atoll(m[3].str().c_str());
-        d.pixelHeight = std::atoll(m[4].str().c_str());
-        d.originX = std::atoll(m[5].str().c_str());
-        d.originY = std::atoll(m[6].str().c_str());
+        d.id = (*m)[2];
+        d.pixelWidth = std::atoll((*m)[3].c_str());
+        d.pixelHeight = std::atoll((*m)[4].c_str());
+        d.originX = std::atoll((*m)[5].c_str());
+        d.originY = std::atoll((*m)[6].c_str());
         d.name = "Monitor " + d.id + " on " + displayName;
         if (d.pixelWidth <= 0 || d.pixelHeight <= 0) continue;
-        (m[1].str() == "*" && primary.empty() ? primary : others).push_back(std::move(d));
+        ((*m)[1] == "*" && primary.empty() ? primary : others).push_back(std::move(d));
     }
     primary.insert(primary.end(), others.begin(), others.end());
     if (!primary.empty()) primary.front().isDefault = true;
@@ -40,14 +75,14 @@ std::vector<CaptureDisplay> X11Backend::parseMonitors(const std::string& text, c
 }
 
 std::vector<CaptureDisplay> X11Backend::parseScreen(const std::string& text, const std::string& displayName) {
-    static const std::regex dimensions(R"(dimensions:\s+(\d+)x(\d+)\s+pixels)");
-    std::smatch m;
-    if (!std::regex_search(text, m, dimensions)) return {};
+    static const Pattern dimensions("dimensions:[[:space:]]+([0-9]+)x([0-9]+)[[:space:]]+pixels");
+    const auto m = dimensions.search(text);
+    if (!m) return {};
     CaptureDisplay d;
     d.id = "screen";
     d.name = "Screen of " + displayName;
-    d.pixelWidth = std::atoll(m[1].str().c_str());
-    d.pixelHeight = std::atoll(m[2].str().c_str());
+    d.pixelWidth = std::atoll((*m)[1].c_str());
+    d.pixelHeight = std::atoll((*m)[2].c_str());
     d.isDefault = true;
     return {d};
 }

@@ -1,11 +1,11 @@
 #include "RecorderAutomation/Client/RecorderAutomationSession.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -105,7 +105,7 @@ protected:
 // Request ids are random version-4 UUIDs in upper case, distinct within a thread and across
 // threads (each thread has a generator of its own).
 TEST(RecorderAutomationSessionUUID, IsAVersionFourUUIDAndNeverRepeats) {
-    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    const auto form = testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
     std::mutex mutex;
     std::set<std::string> seen;
     std::vector<std::thread> threads;
@@ -115,7 +115,7 @@ TEST(RecorderAutomationSessionUUID, IsAVersionFourUUIDAndNeverRepeats) {
             for (int i = 0; i < 2000; ++i) made.push_back(RecorderAutomationSession::makeUUID());
             std::lock_guard lock(mutex);
             for (auto& id : made) {
-                EXPECT_TRUE(std::regex_match(id, form)) << id;
+                EXPECT_THAT(id, form);
                 EXPECT_TRUE(seen.insert(id).second) << id;
             }
         });

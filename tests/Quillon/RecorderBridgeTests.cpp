@@ -6,10 +6,10 @@
 #include "RecorderAutomation/Support/Failure.h"
 #include "tests/Support/TemporaryDirectory.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -411,8 +411,7 @@ TEST_F(Bridge, ResultWaitReportsEveryNewStateAtOnce) {
     auto seen = log.taken();
     ASSERT_EQ(seen.size(), 2u);  // recording at the first poll, stopping at the third; saved is the reply
     EXPECT_EQ(seen[0].message, "Recording: recording (waited 0 s of 100 s)");
-    EXPECT_TRUE(std::regex_match(seen[1].message, std::regex(R"(Recording: stopping \(waited [23] s of 100 s\))")))
-        << seen[1].message;
+    EXPECT_THAT(seen[1].message, testing::MatchesRegex(R"(Recording: stopping \(waited [23] s of 100 s\))"));
     EXPECT_LT(seen[0].progress, seen[1].progress);
     EXPECT_NEAR(*seen[0].total, 100, 0.1);
     EXPECT_EQ(seen[0].total, seen[1].total);
