@@ -614,6 +614,9 @@ void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& conn
     }
     updateStatistics([](Statistics& s) { ++s.handledRequests; });
     send(connection, *reply, requestID);
+    // The reply woke the peer, which usually runs at once, reads it and closes or asks again:
+    // reading now finds that without another wait.
+    if (connection->open && !connection->writing) read(connection);
 }
 
 void AutomationSocketServer::Core::send(const ConnectionPointer& connection, const AutomationReply& reply,

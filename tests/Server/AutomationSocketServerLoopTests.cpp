@@ -2,7 +2,13 @@
 // time-out that must fire while another connection's handler call holds a thread.
 #include "RecorderAutomation/Server/AutomationSocketServer.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <chrono>
 #include <memory>
@@ -118,6 +124,55 @@ TEST_F(ServerLoopTest, AReplyTimeOutFiresWhileAnotherConnectionsCallIsHeld) {
     EXPECT_EQ(StopResponse::decode(*line).requestID, "held-1");
     EXPECT_EQ(server->statistics().handledRequests, 9);
 }
+
+// In a child process: constructs a server with only `free` descriptor numbers left and exits 0
+// after printing the failure.
+[[noreturn]] void constructWithFreeDescriptors(const AutomationEndpoint& endpoint, int free) {
+    const rlimit few{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    std::vector<int> taken;
+    taken.reserve(64);
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) taken.push_back(fd);
+    for (int i = 0; i < free; ++i) {
+        ::close(taken.back());
+        taken.pop_back();
+    }
+    try {
+        AutomationSocketServer server(endpoint, "instance-L", std::make_shared<ScriptedHandler>());
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        std::_Exit(0);
+    }
+    std::_Exit(1);
+}
+
+struct DescriptorCase {
+    const char* label;
+    int free;
+    const char* failedCall;
+};
+
+class ServerConstructionTest : public testing::TestWithParam<DescriptorCase> {};
+
+TEST_P(ServerConstructionTest, AServerThatCannotOpenItsLoopFailsToConstructNamingTheCall) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checks probe memory through a pipe of their own; with every
+    // descriptor taken they take sound objects for broken ones.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
+    TemporaryDirectory temporary;
+    const AutomationEndpoint endpoint{"app.lumora.Lumora.test", temporary.path() / "endpoint"};
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(constructWithFreeDescriptors(endpoint, GetParam().free), testing::ExitedWithCode(0),
+                std::string("^") + GetParam().failedCall + ": ");
+}
+
+// The hand-off timer first, then the loop's epoll, then its wake-up descriptor.
+INSTANTIATE_TEST_SUITE_P(Descriptors, ServerConstructionTest,
+                         testing::Values(DescriptorCase{"none", 0, "timerfd_create"},
+                                         DescriptorCase{"one", 1, "epoll_create1"},
+                                         DescriptorCase{"two", 2, "eventfd"}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace recorder
