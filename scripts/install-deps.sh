@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  nlohmann-json3-dev rapidjson-dev libasio-dev libplist-dev uuid-dev dbus-daemon
+  nlohmann-json3-dev rapidjson-dev libplist-dev uuid-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   scdoc

@@ -21,36 +21,18 @@
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <tuple>
-#include <variant>
 #include <vector>
-
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/executor_work_guard.hpp>
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/io_context.hpp>
-#include <asio/local/stream_protocol.hpp>
-#include <asio/post.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include "RecorderAutomation/Client/UnixSocket.h"
 #include "RecorderAutomation/Protocol/AutomationProtocol.h"
 #include "RecorderAutomation/Protocol/AutomationResponseEncoder.h"
 #include "RecorderAutomation/Protocol/JSONObjectReader.h"
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
+#include "RecorderAutomation/Server/EventLoop.h"
 
 namespace recorder {
 
 namespace {
-
-using namespace asio::experimental::awaitable_operators;
-constexpr auto awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
 constexpr std::size_t readBufferBytes = 4096;
 constexpr int listenBacklog = 8;
@@ -99,11 +81,26 @@ std::chrono::steady_clock::duration seconds(double value) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
 }
 
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+// The hand-off timer, the first descriptor the server opens. Blocking: the standby does
+// nothing but wait for it.
+struct HandOffTimer {
+    HandOffTimer() : fd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
+    }
+    ~HandOffTimer() { ::close(fd); }
+    HandOffTimer(const HandOffTimer&) = delete;
+    HandOffTimer& operator=(const HandOffTimer&) = delete;
+
+    const int fd;
+};
+
 }  // namespace
 
-// The server's state and its event loop: one io_context, run by one thread at a time (the
-// leader). Everything that touches the state (accepting, each connection's reader and writer
-// coroutines, handler calls and their replies, start and stop) runs as steps of that loop, one
+// The server's state and its event loop: one EventLoop, run by one thread at a time (the
+// leader). Everything that touches the state (accepting, each connection's reads and writes,
+// handler calls and their replies, start and stop) runs as steps of that loop, one
 // at a time, so the state needs no lock; only the copies read from outside (statistics,
 // listening) and the hand-off between threads are guarded.
 //
@@ -114,13 +111,7 @@ std::chrono::steady_clock::duration seconds(double value) {
 class AutomationSocketServer::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(AutomationEndpoint endpoint, std::string appInstanceID, std::shared_ptr<AutomationRequestHandling> handler)
-        : endpoint_(std::move(endpoint)), appInstanceID_(std::move(appInstanceID)), handler_(std::move(handler)) {
-        // Blocking: the standby does nothing but wait for it.
-        timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-        if (timer_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
-    }
-
-    ~Core() { ::close(timer_); }
+        : endpoint_(std::move(endpoint)), appInstanceID_(std::move(appInstanceID)), handler_(std::move(handler)) {}
 
     // Starts the first leader. Its threads hold the core, which lives until the last has left.
     void launch() {
@@ -143,7 +134,7 @@ public:
         if (leadingLoop == this) return step();
         std::packaged_task<decltype(step())()> task(std::move(step));
         auto result = task.get_future();
-        asio::post(io_, [&task] { task(); });
+        loop_.post([&task] { task(); });
         return result.get();
     }
 
@@ -153,8 +144,7 @@ public:
         std::unique_lock lock(roles_->mutex);
         if (stopping_) return;
         stopping_ = true;
-        work_.reset();
-        io_.stop();
+        loop_.stop();
         arm(std::chrono::nanoseconds(1));  // wakes the standby, which then ends
         roles_->left.wait(lock, [&] { return roles_->loopThreads == 0; });
     }
@@ -174,21 +164,27 @@ public:
 
 private:
     struct Connection {
-        Connection(asio::io_context& io, int fd)
-            : descriptor(fd), socket(io, asio::local::stream_protocol(), fd), writeDeadline(io) {}
+        explicit Connection(int fd) : descriptor(fd) {}
+        ~Connection() {
+            if (open) ::close(descriptor);
+        }
+        Connection(const Connection&) = delete;
+        Connection& operator=(const Connection&) = delete;
 
-        int descriptor;
-        asio::local::stream_protocol::socket socket;
-        asio::steady_timer writeDeadline;
+        const int descriptor;
         LineFrameDecoder decoder{AutomationProtocol::maximumMessageBytes};
         // A request of this connection is with the handler.
         bool busy = false;
-        // False once dropped: coroutines and handler replies that still hold it find it gone.
+        // False once dropped (and its socket closed): handler replies that still hold it find it gone.
         bool open = true;
-        // Replies not yet written, in order; the writer coroutine runs while `writing`.
+        // While `writing`, the reply being written (from `written` on) and the ones behind it,
+        // in order; the socket is then watched for room as well.
+        bool writing = false;
+        std::string outgoing;
+        std::size_t written = 0;
+        EventLoop::Timer writeDeadline{};
         std::deque<std::string> replies;
         std::size_t queuedBytes = 0;
-        bool writing = false;
     };
     using ConnectionPointer = std::shared_ptr<Connection>;
 
@@ -213,22 +209,23 @@ private:
     }
 
     void reclaimStaleSocket(const std::string& path);
-    asio::awaitable<void> acceptLoop(std::shared_ptr<asio::posix::stream_descriptor> listener);
-    // Accepts what is pending; false after an error that needs a pause.
-    bool acceptPending(int listener);
+    void acceptOne();
     void dropClosedConnections();
-    asio::awaitable<void> readLoop(ConnectionPointer connection);
+    void connectionReady(const ConnectionPointer& connection, std::uint32_t events);
+    void read(const ConnectionPointer& connection);
     void dispatch(const ConnectionPointer& connection, const std::string& frame);
     void call(const std::weak_ptr<Connection>& weakConnection, const AutomationRequest& request);
     void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
                          const std::string& requestID);
     void send(const ConnectionPointer& connection, const AutomationReply& reply, std::string_view requestID);
-    asio::awaitable<void> writeLoop(ConnectionPointer connection);
+    // Writes what the socket takes of the queued replies; the next reply, once one is done.
+    void flush(const ConnectionPointer& connection);
+    void startWriting(const ConnectionPointer& connection, std::string frame);
     void drop(const ConnectionPointer& connection);
 
-    // Declared first so that it is destroyed last: sockets and timers belong to it.
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    // The first descriptor the server opens, before the loop's own.
+    const HandOffTimer timer_;
+    EventLoop loop_;
 
     const AutomationEndpoint endpoint_;
     const std::string appInstanceID_;
@@ -250,7 +247,6 @@ private:
         int loopThreads = 0;
     };
     const std::shared_ptr<Roles> roles_ = std::make_shared<Roles>();
-    int timer_ = -1;
     bool armed_ = false;
     bool stopping_ = false;
     bool standbyPresent_ = false;
@@ -260,7 +256,9 @@ private:
     std::chrono::steady_clock::time_point callStarted_;
 
     // The loop's own state.
-    std::shared_ptr<asio::posix::stream_descriptor> listener_;
+    int listener_ = -1;
+    // Set while accepting pauses after an error.
+    EventLoop::Timer acceptPause_{};
     std::map<int, ConnectionPointer> connections_;
 };
 
@@ -292,8 +290,7 @@ void AutomationSocketServer::Core::lead() {
     leadingLoop = this;
     while (!handedOver) {
         try {
-            // 0 only once the loop is stopped: the work guard keeps it busy until then.
-            if (io_.run_one() == 0) break;
+            if (!loop_.runOne()) break;  // the loop is stopped
         } catch (...) {
             // A step that throws unexpectedly must not end the loop.
         }
@@ -304,7 +301,7 @@ void AutomationSocketServer::Core::lead() {
 bool AutomationSocketServer::Core::standBy() {
     while (true) {
         std::uint64_t expirations;
-        [[maybe_unused]] const auto cleared = ::read(timer_, &expirations, sizeof expirations);
+        [[maybe_unused]] const auto cleared = ::read(timer_.fd, &expirations, sizeof expirations);
         std::lock_guard lock(roles_->mutex);
         armed_ = false;
         if (stopping_) {
@@ -353,12 +350,12 @@ void AutomationSocketServer::Core::arm(std::chrono::nanoseconds delay) {
     itimerspec setting{};
     setting.it_value.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
     setting.it_value.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
-    ::timerfd_settime(timer_, 0, &setting, nullptr);  // cannot fail on our own valid descriptor
+    ::timerfd_settime(timer_.fd, 0, &setting, nullptr);  // cannot fail on our own valid descriptor
     armed_ = true;
 }
 
 void AutomationSocketServer::Core::start() {
-    if (listener_) throw Failure::alreadyListening();
+    if (listener_ >= 0) throw Failure::alreadyListening();
     // Runs on the loop, which is blocked meanwhile (the probe of an old socket waits up to
     // half a second); nothing else can start or stop in between.
     endpoint_.prepareDirectory();
@@ -389,7 +386,8 @@ void AutomationSocketServer::Core::start() {
             const int error = errno;
             throw UnixSocket::Failure::systemCall("fcntl", error);
         }
-        listener_ = std::make_shared<asio::posix::stream_descriptor>(io_, fd);
+        loop_.watch(fd, EPOLLIN, [this](std::uint32_t) { acceptOne(); });
+        listener_ = fd;
     } catch (...) {
         ::close(fd);
         // Only a file this call created is removed: a bind that failed left someone else's.
@@ -400,7 +398,6 @@ void AutomationSocketServer::Core::start() {
         std::lock_guard lock(published_);
         listening_ = true;
     }
-    asio::co_spawn(io_, acceptLoop(listener_), asio::detached);
 }
 
 void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
@@ -428,20 +425,20 @@ void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
 }
 
 void AutomationSocketServer::Core::stop() {
-    // Closing a socket ends its reader and writer (their operations complete as aborted); no
-    // reply write outlives this step.
+    // Closing a socket ends its reads and writes; no reply write outlives this step.
     for (auto& [descriptor, connection] : connections_) {
         connection->open = false;
-        asio::error_code ignored;
-        connection->socket.close(ignored);
-        connection->writeDeadline.cancel();
+        loop_.forget(descriptor);
+        ::close(descriptor);
+        loop_.cancel(connection->writeDeadline);
     }
     connections_.clear();
     countConnections();
-    if (!listener_) return;
-    asio::error_code ignored;
-    listener_->close(ignored);
-    listener_.reset();
+    if (listener_ < 0) return;
+    loop_.cancel(acceptPause_);
+    loop_.forget(listener_);
+    ::close(listener_);
+    listener_ = -1;
     {
         std::lock_guard lock(published_);
         listening_ = false;
@@ -449,51 +446,41 @@ void AutomationSocketServer::Core::stop() {
     ::unlink(endpoint_.path().c_str());
 }
 
-asio::awaitable<void> AutomationSocketServer::Core::acceptLoop(
-    std::shared_ptr<asio::posix::stream_descriptor> listener) {
-    asio::steady_timer pause(io_);
-    // The loop belongs to this listener: after stop() (and perhaps a new start()) it ends.
-    while (listener_ == listener) {
-        auto [error] = co_await listener->async_wait(asio::posix::stream_descriptor::wait_read, awaitable);
-        if (error || listener_ != listener) co_return;
-        if (acceptPending(listener->native_handle())) continue;
-        pause.expires_after(acceptRetryDelay);
-        co_await pause.async_wait(awaitable);
+void AutomationSocketServer::Core::acceptOne() {
+    // One connection per readiness: the listener is watched level-triggered, so the next wait
+    // reports it again while more are pending, and no accept is spent on finding none.
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (wouldBlock(error) || error == ECONNABORTED) return;
+        // The listener stays readable: watching it again at once would spin.
+        loop_.change(listener_, 0);
+        acceptPause_ = loop_.after(acceptRetryDelay, [this] {
+            acceptPause_ = {};
+            loop_.change(listener_, EPOLLIN);
+        });
+        return;
     }
-}
 
-bool AutomationSocketServer::Core::acceptPending(int listener) {
-    while (true) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EINTR || error == ECONNABORTED) continue;
-            return error == EAGAIN || error == EWOULDBLOCK;
-        }
-
-        ucred peer{};
-        socklen_t length = sizeof peer;
-        const bool sameUser = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == user_;
-        const auto limit = static_cast<std::size_t>(AutomationProtocol::maximumConnections);
-        if (sameUser && connections_.size() >= limit) dropClosedConnections();
-        if (!sameUser || connections_.size() >= limit) {
-            updateStatistics([](Statistics& s) { ++s.rejectedPeers; });
-            ::close(fd);
-            continue;
-        }
-
-        ConnectionPointer connection;
-        try {
-            connection = std::make_shared<Connection>(io_, fd);
-        } catch (const std::system_error&) {
-            // The loop could not take the socket on (out of memory for its registration).
-            ::close(fd);
-            continue;
-        }
-        connections_.insert_or_assign(fd, connection);
-        countConnections();
-        asio::co_spawn(io_, readLoop(std::move(connection)), asio::detached);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    const bool sameUser = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == user_;
+    const auto limit = static_cast<std::size_t>(AutomationProtocol::maximumConnections);
+    if (sameUser && connections_.size() >= limit) dropClosedConnections();
+    if (!sameUser || connections_.size() >= limit) {
+        updateStatistics([](Statistics& s) { ++s.rejectedPeers; });
+        ::close(fd);
+        return;
     }
+
+    const auto connection = std::make_shared<Connection>(fd);
+    try {
+        loop_.watch(fd, EPOLLIN, [this, connection](std::uint32_t events) { connectionReady(connection, events); });
+    } catch (const std::system_error&) {
+        return;  // the loop could not take the socket on (out of memory): closed with `connection`
+    }
+    connections_.insert_or_assign(fd, connection);
+    countConnections();
 }
 
 void AutomationSocketServer::Core::dropClosedConnections() {
@@ -503,41 +490,40 @@ void AutomationSocketServer::Core::dropClosedConnections() {
     for (const auto& [descriptor, connection] : connections_) {
         char byte;
         const ssize_t count = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            closed.push_back(connection);
+        if (count == 0 || (count < 0 && !wouldBlock(errno))) closed.push_back(connection);
     }
     for (const auto& connection : closed) drop(connection);
 }
 
-asio::awaitable<void> AutomationSocketServer::Core::readLoop(ConnectionPointer connection) {
+void AutomationSocketServer::Core::connectionReady(const ConnectionPointer& connection, std::uint32_t events) {
+    if (connection->writing && (events & (EPOLLOUT | EPOLLERR))) {
+        flush(connection);
+        if (!connection->open) return;
+    }
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read(connection);
+}
+
+void AutomationSocketServer::Core::read(const ConnectionPointer& connection) {
+    // One read per readiness, so that one busy peer cannot hold the loop while others wait; a
+    // request's handler call, queued by dispatch, runs before the loop waits again.
     std::array<char, readBufferBytes> buffer;
-    while (connection->open) {
-        auto [error, count] = co_await connection->socket.async_read_some(asio::buffer(buffer), awaitable);
-        if (!connection->open) co_return;
-        if (error) {  // end of stream or a read error
-            drop(connection);
-            co_return;
-        }
-        std::vector<std::string> frames;
-        try {
-            frames = connection->decoder.append(std::string_view(buffer.data(), count));
-        } catch (const LineFrameDecoder::Failure&) {
-            updateStatistics([](Statistics& s) { ++s.malformedMessages; });
-            drop(connection);
-            co_return;
-        }
-        for (const auto& frame : frames) {
-            dispatch(connection, frame);
-            if (!connection->open) co_return;  // a failed send dropped it
-        }
-        if (connection->busy) {
-            // Let the handler call (queued just now) go first: a quick one has answered when
-            // the next read starts, and that read then finds the peer's next bytes or its end
-            // of stream without waiting. A call that lasts leaves this coroutine to the thread
-            // that takes the loop over, which reads on.
-            co_await asio::post(io_, awaitable);
-            if (!connection->open) co_return;
-        }
+    const ssize_t count = ::recv(connection->descriptor, buffer.data(), buffer.size(), 0);
+    if (count < 0 && wouldBlock(errno)) return;
+    if (count <= 0) {  // end of stream or a read error
+        drop(connection);
+        return;
+    }
+    std::vector<std::string> frames;
+    try {
+        frames = connection->decoder.append(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+    } catch (const LineFrameDecoder::Failure&) {
+        updateStatistics([](Statistics& s) { ++s.malformedMessages; });
+        drop(connection);
+        return;
+    }
+    for (const auto& frame : frames) {
+        dispatch(connection, frame);
+        if (!connection->open) return;  // a failed send dropped it
     }
 }
 
@@ -559,9 +545,9 @@ void AutomationSocketServer::Core::dispatch(const ConnectionPointer& connection,
         return;
     }
     connection->busy = true;
-    // A step of its own, so that the reader reads on (and refuses what the peer sends
+    // A step of its own, so that the loop reads on (and refuses what the peer sends
     // meanwhile) should the call outlast the hand-off.
-    asio::post(io_, [this, weakConnection = std::weak_ptr<Connection>(connection), request = std::move(*request)] {
+    loop_.defer([this, weakConnection = std::weak_ptr<Connection>(connection), request = std::move(*request)] {
         call(weakConnection, request);
     });
 }
@@ -610,12 +596,12 @@ void AutomationSocketServer::Core::call(const std::weak_ptr<Connection>& weakCon
     }
     // Another thread runs the loop now: the reply goes to it, and this thread leaves the loop.
     handedOver = true;
-    asio::post(io_, [weak = weak_from_this(), weakConnection, reply = std::move(reply),
-                     requestID = request.requestID]() mutable {
-        const auto core = weak.lock();
-        const auto connection = weakConnection.lock();
-        if (core && connection) core->handlerReturned(connection, std::move(reply), requestID);
-    });
+    loop_.post(
+        [weak = weak_from_this(), weakConnection, reply = std::move(reply), requestID = request.requestID]() mutable {
+            const auto core = weak.lock();
+            const auto connection = weakConnection.lock();
+            if (core && connection) core->handlerReturned(connection, std::move(reply), requestID);
+        });
 }
 
 void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& connection,
@@ -628,6 +614,9 @@ void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& conn
     }
     updateStatistics([](Statistics& s) { ++s.handledRequests; });
     send(connection, *reply, requestID);
+    // The reply woke the peer, which usually runs at once, reads it and closes or asks again:
+    // reading now finds that without another wait.
+    if (connection->open && !connection->writing) read(connection);
 }
 
 void AutomationSocketServer::Core::send(const ConnectionPointer& connection, const AutomationReply& reply,
@@ -639,53 +628,77 @@ void AutomationSocketServer::Core::send(const ConnectionPointer& connection, con
         drop(connection);
         return;
     }
-    if (!connection->writing) {
-        // Nothing queued before it: offer it to the socket without waiting. A reply that fits
-        // into the socket buffer (nearly all) is done here; the writer takes only the rest.
-        const ssize_t written = ::send(connection->descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (written == static_cast<ssize_t>(frame.size())) return;
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    if (connection->writing) {
+        if (connection->queuedBytes + frame.size() > maximumQueuedReplyBytes) {
             drop(connection);
             return;
         }
-        if (written > 0) frame.erase(0, static_cast<std::size_t>(written));
+        connection->queuedBytes += frame.size();
+        connection->replies.push_back(std::move(frame));
+        return;
     }
-    if (connection->queuedBytes + frame.size() > maximumQueuedReplyBytes) {
+    // Nothing queued before it: offer it to the socket without waiting. A reply that fits
+    // into the socket buffer (nearly all) is done here; the rest waits for room.
+    const ssize_t written = ::send(connection->descriptor, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written == static_cast<ssize_t>(frame.size())) return;
+    if (written < 0 && !wouldBlock(errno)) {
         drop(connection);
         return;
     }
-    connection->queuedBytes += frame.size();
-    connection->replies.push_back(std::move(frame));
-    if (connection->writing) return;  // the running writer takes it
+    if (written > 0) frame.erase(0, static_cast<std::size_t>(written));
+    if (frame.size() > maximumQueuedReplyBytes) {
+        drop(connection);
+        return;
+    }
     connection->writing = true;
-    asio::co_spawn(io_, writeLoop(connection), asio::detached);
+    loop_.change(connection->descriptor, EPOLLIN | EPOLLOUT);
+    startWriting(connection, std::move(frame));
 }
 
-asio::awaitable<void> AutomationSocketServer::Core::writeLoop(ConnectionPointer connection) {
-    while (connection->open && !connection->replies.empty()) {
-        const std::string frame = std::move(connection->replies.front());
-        connection->replies.pop_front();
-        connection->queuedBytes -= frame.size();
-        // Each reply has its own time-out: a peer that does not read is dropped after it,
-        // delaying nobody else meanwhile.
-        connection->writeDeadline.expires_after(seconds(replyTimeout));
-        const auto outcome = co_await (asio::async_write(connection->socket, asio::buffer(frame), awaitable) ||
-                                       connection->writeDeadline.async_wait(awaitable));
-        if (!connection->open) co_return;
-        if (outcome.index() == 1 || std::get<0>(std::get<0>(outcome))) {
-            drop(connection);
-            co_return;
+void AutomationSocketServer::Core::startWriting(const ConnectionPointer& connection, std::string frame) {
+    connection->outgoing = std::move(frame);
+    connection->written = 0;
+    // Each reply has its own time-out: a peer that does not read is dropped after it,
+    // delaying nobody else meanwhile.
+    loop_.cancel(connection->writeDeadline);
+    connection->writeDeadline =
+        loop_.after(seconds(replyTimeout), [this, weakConnection = std::weak_ptr<Connection>(connection)] {
+            if (const auto connection = weakConnection.lock()) {
+                connection->writeDeadline = {};
+                drop(connection);
+            }
+        });
+}
+
+void AutomationSocketServer::Core::flush(const ConnectionPointer& connection) {
+    while (true) {
+        const std::string& frame = connection->outgoing;
+        const ssize_t written = ::send(connection->descriptor, frame.data() + connection->written,
+                                       frame.size() - connection->written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0) {
+            if (!wouldBlock(errno)) drop(connection);
+            return;
         }
+        connection->written += static_cast<std::size_t>(written);
+        if (connection->written < frame.size()) return;  // wait for room
+        if (connection->replies.empty()) break;
+        std::string next = std::move(connection->replies.front());
+        connection->replies.pop_front();
+        connection->queuedBytes -= next.size();
+        startWriting(connection, std::move(next));
     }
+    loop_.cancel(connection->writeDeadline);
+    connection->outgoing.clear();
     connection->writing = false;
+    loop_.change(connection->descriptor, EPOLLIN);
 }
 
 void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
     if (!connection->open) return;
     connection->open = false;
-    asio::error_code ignored;
-    connection->socket.close(ignored);
-    connection->writeDeadline.cancel();
+    loop_.forget(connection->descriptor);
+    ::close(connection->descriptor);
+    loop_.cancel(connection->writeDeadline);
     connection->replies.clear();
     connection->queuedBytes = 0;
     const auto entry = connections_.find(connection->descriptor);

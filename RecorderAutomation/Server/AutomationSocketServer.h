@@ -45,7 +45,8 @@ public:
     static constexpr double replyTimeout = 5;
 
     // Opens no socket; starts the server's own event thread, idle until start(). Throws
-    // std::system_error when its hand-off timer ("timerfd_create") or thread cannot be made.
+    // std::system_error when its hand-off timer ("timerfd_create"), its event loop
+    // ("epoll_create1", "eventfd", "epoll_ctl") or thread cannot be made.
     AutomationSocketServer(AutomationEndpoint endpoint, std::string appInstanceID,
                            std::shared_ptr<AutomationRequestHandling> handler);
     // Stops serving as stop() does; replies of handler calls still in flight are discarded.
@@ -56,7 +57,8 @@ public:
 
     // Publishes the socket. Throws Failure (alreadyListening, anotherServerIsListening,
     // staleSocketNotOwned, system "chmod"/"listen"/"unlink"), UnixSocket::Failure ("socket",
-    // "bind", "fcntl", pathTooLong), AutomationEndpoint::Failure, or std::system_error. A failed
+    // "bind", "fcntl", pathTooLong), AutomationEndpoint::Failure, or std::system_error (among
+    // them "epoll_ctl" when the loop cannot watch the socket). A failed
     // start leaves no socket file behind.
     void start();
     // Closes every connection and the listening socket and removes the socket file. Returns
