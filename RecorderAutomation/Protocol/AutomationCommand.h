@@ -46,12 +46,22 @@ public:
     AutomationCommand() = default;
     AutomationCommand(Value value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
 
-    static AutomationCommand start(StartParameters parameters) { return Value{Start{std::move(parameters)}}; }
-    static AutomationCommand status(StatusParameters parameters = {}) { return Value{Status{std::move(parameters)}}; }
-    static AutomationCommand stop(SessionParameters parameters) { return Value{Stop{std::move(parameters)}}; }
-    static AutomationCommand result(SessionParameters parameters) { return Value{Result{std::move(parameters)}}; }
-    static AutomationCommand capabilities() { return Value{Capabilities{}}; }
-    static AutomationCommand displays() { return Value{Displays{}}; }
+    // Each case is made in place: moving a whole variant in makes GCC warn, falsely, that the
+    // members of the cases it does not hold may be used uninitialised.
+    static AutomationCommand start(StartParameters parameters) {
+        return {std::in_place_type<Start>, std::move(parameters)};
+    }
+    static AutomationCommand status(StatusParameters parameters = {}) {
+        return {std::in_place_type<Status>, std::move(parameters)};
+    }
+    static AutomationCommand stop(SessionParameters parameters) {
+        return {std::in_place_type<Stop>, std::move(parameters)};
+    }
+    static AutomationCommand result(SessionParameters parameters) {
+        return {std::in_place_type<Result>, std::move(parameters)};
+    }
+    static AutomationCommand capabilities() { return {std::in_place_type<Capabilities>}; }
+    static AutomationCommand displays() { return {std::in_place_type<Displays>}; }
 
     Name name() const noexcept {
         return std::visit([](const auto& command) { return command.name; }, value_);
@@ -78,6 +88,10 @@ public:
     bool operator==(const AutomationCommand&) const = default;
 
 private:
+    template <class Case, class... Arguments>
+    AutomationCommand(std::in_place_type_t<Case> kind, Arguments&&... arguments)
+        : value_(kind, std::forward<Arguments>(arguments)...) {}
+
     template <class Case>
     const decltype(Case::parameters)* parametersOf() const noexcept {
         const auto* command = std::get_if<Case>(&value_);
