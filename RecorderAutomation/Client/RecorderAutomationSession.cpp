@@ -1,8 +1,10 @@
 #include "RecorderAutomation/Client/RecorderAutomationSession.h"
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 
 #include "RecorderAutomation/Client/CancellableSleep.h"
@@ -14,10 +16,13 @@ namespace recorder {
 std::string RecorderAutomationSession::makeUUID() {
     // Request ids only need to be unique, not secret: one generator per thread, seeded once from
     // the system's entropy, costs no system call per request (the system's UUID generator makes
-    // six of them).
+    // six of them). The seed is one getrandom call; std::random_device first probes the CPU's
+    // features, and that probe traps to the hypervisor on a virtual machine, a cost a short run
+    // of vantor noticed.
     thread_local std::mt19937_64 generator = [] {
-        std::random_device entropy;
-        std::seed_seq seed{entropy(), entropy(), entropy(), entropy(), entropy(), entropy(), entropy(), entropy()};
+        std::array<std::uint32_t, 8> entropy{};
+        ::arc4random_buf(entropy.data(), sizeof entropy);
+        std::seed_seq seed(entropy.begin(), entropy.end());
         return std::mt19937_64(seed);
     }();
     std::uint64_t high = generator();
