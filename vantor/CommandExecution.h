@@ -5,7 +5,6 @@
 // returns its Outcome.
 
 #include <optional>
-#include <ostream>
 #include <utility>
 
 #include "RecorderAutomation/Client/RecorderAppLocator.h"
@@ -27,7 +26,7 @@ public:
     CommandExecution(const Arguments& arguments, const Invocation& invocation);
 
     const Arguments& arguments() const noexcept { return arguments_; }
-    std::ostream& out() const noexcept { return *invocation_.out; }
+    const OutputChannel& out() const noexcept { return invocation_.out; }
 
     // From --app, else RECORDER_APP, else the bundle around vantor's own executable. Throws the
     // locator's failure.

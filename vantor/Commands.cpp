@@ -134,8 +134,7 @@ Outcome setup(CommandExecution& execution) {
     } else {
         return UsageError{};
     }
-    execution.out().write(text.data(), std::streamsize(text.size()));
-    execution.out().flush();
+    execution.out().write(text);
     return ExitCode::ok;
 }
 

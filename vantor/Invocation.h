@@ -1,11 +1,14 @@
 #pragma once
 // What one run of vantor reads from its process and where it writes.
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
+
+#include "vantor/OutputChannel.h"
 
 namespace vantor {
 
@@ -17,8 +20,9 @@ struct Invocation {
     // vantor's own executable, with symbolic links resolved, so that a link on the PATH
     // still leads into the bundle.
     std::filesystem::path executable;
-    std::ostream* out = nullptr;
-    std::ostream* err = nullptr;
+    // Standard output and error, written directly.
+    OutputChannel out{STDOUT_FILENO};
+    OutputChannel err{STDERR_FILENO};
 };
 
 }  // namespace vantor

@@ -6,11 +6,10 @@
 
 namespace vantor {
 
-void emit(const nlohmann::json& value, std::ostream& out) {
+void emit(const nlohmann::json& value, const OutputChannel& out) {
     std::string text = recorder::PrettyJSON::write(value);
     text += '\n';
-    out.write(text.data(), std::streamsize(text.size()));
-    out.flush();
+    out.write(text);
 }
 
 }  // namespace vantor

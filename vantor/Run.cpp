@@ -12,7 +12,7 @@ namespace {
 // The status a command ended with; a usage error is answered with the usage text.
 ExitCode ended(const Outcome& outcome, const Invocation& invocation) {
     if (const auto* code = std::get_if<ExitCode>(&outcome)) return *code;
-    writeUsage(*invocation.err);
+    writeUsage(invocation.err);
     return ExitCode::usage;
 }
 
@@ -33,7 +33,7 @@ ExitCode run(const Invocation& invocation) {
     const auto arguments = Arguments::parse(invocation.arguments);
     if (!arguments) return ended(UsageError{}, invocation);
     if (!arguments->command || arguments->hasFlag("help")) {
-        writeUsage(*invocation.err);
+        writeUsage(invocation.err);
         return arguments->hasFlag("help") ? ExitCode::ok : ExitCode::usage;
     }
     try {
@@ -43,7 +43,7 @@ ExitCode run(const Invocation& invocation) {
         // document rather than an abort.
         emit(ErrorDocument{recorder::AutomationFailure(recorder::AutomationErrorCode::appUnavailable,
                                                        std::string("Connection to Lumora failed: ") + error.what())},
-             *invocation.out);
+             invocation.out);
         return ExitCode::connectionFailed;
     }
 }

@@ -39,4 +39,10 @@ void writeUsage(std::ostream& err) {
     err.flush();
 }
 
+void writeUsage(const OutputChannel& err) {
+    std::string block(usageText);
+    block += '\n';
+    err.write(block);
+}
+
 }  // namespace vantor

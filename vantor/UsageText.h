@@ -4,6 +4,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "vantor/OutputChannel.h"
+
 namespace vantor {
 
 // The usage text, without a trailing newline.
@@ -11,5 +13,6 @@ extern const std::string_view usageText;
 
 // Writes the usage text and one newline as one block (vantor sends it to standard error only).
 void writeUsage(std::ostream& err);
+void writeUsage(const OutputChannel& err);
 
 }  // namespace vantor

@@ -1,7 +1,6 @@
 // vantor: one automation command per run, one JSON document on standard output.
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 
 #include "RecorderAutomation/Platform/ProcessInfo.h"
 #include "vantor/Run.h"
@@ -18,7 +17,5 @@ int main(int argc, char** argv) {
         invocation.executable = *executable;
     else if (const auto first = firstArgument())
         invocation.executable = *first;
-    invocation.out = &std::cout;
-    invocation.err = &std::cerr;
     return vantor::processStatus(vantor::run(invocation));
 }

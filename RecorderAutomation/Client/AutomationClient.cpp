@@ -41,9 +41,8 @@ std::string AutomationClient::exchange(const std::string& frame) const {
 }
 
 bool AutomationClient::isReachable() const {
-    const std::string path = endpoint_.path();
     try {
-        ::close(UnixSocket::connect(path, 1.0));
+        ::close(UnixSocket::connect(endpoint_.path(), 1.0));
         return true;
     } catch (...) {
         return false;

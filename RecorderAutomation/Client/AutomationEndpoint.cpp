@@ -35,8 +35,8 @@ void createDirectories(const std::filesystem::path& directory) {
 }  // namespace
 
 AutomationEndpoint::AutomationEndpoint(std::string bundleIdentifier, std::filesystem::path directory)
-    : bundleIdentifier_(std::move(bundleIdentifier)), directory_(std::move(directory)) {
-    const auto length = static_cast<std::int64_t>(path().size());
+    : bundleIdentifier_(std::move(bundleIdentifier)), directory_(std::move(directory)), path_(socketURL().string()) {
+    const auto length = static_cast<std::int64_t>(path_.size());
     if (length > maximumPathLength) throw Failure::pathTooLong(length);
 }
 

@@ -61,15 +61,17 @@ public:
 
     const std::string& bundleIdentifier() const noexcept { return bundleIdentifier_; }
     const std::filesystem::path& directory() const noexcept { return directory_; }
-    // Where the socket lives, and the same location as text (what the socket calls take).
+    // Where the socket lives, and the same location as text (what the socket calls take). The
+    // text is made once: every exchange connects to it.
     std::filesystem::path socketURL() const { return directory_ / socketFileName; }
-    std::string path() const { return socketURL().string(); }
+    const std::string& path() const noexcept { return path_; }
 
     bool operator==(const AutomationEndpoint&) const = default;
 
 private:
     std::string bundleIdentifier_;
     std::filesystem::path directory_;
+    std::string path_;
 };
 
 }  // namespace recorder
