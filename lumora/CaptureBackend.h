@@ -72,8 +72,9 @@ enum class CaptureEnd { stopRequested, durationLimit, failed };
 struct CaptureObserver {
     // Frames are being written: the capture really runs.
     std::function<void()> didStartRecording;
-    // Called exactly once, last.
-    std::function<void(CaptureOutcome, CaptureEnd)> didFinish;
+    // Called exactly once, last. The outcome is handed over, not copied: an observer that
+    // takes it by value moves it in.
+    std::function<void(CaptureOutcome&&, CaptureEnd)> didFinish;
 };
 
 // One running capture. stop() begins finalising and returns at once; it may be called more

@@ -513,7 +513,7 @@ TEST(CaptureThread, ReleasedFromItsOwnFinishingCallbackItIsLetGo) {
     std::promise<int> released;
     int calls = 0;
     CaptureObserver observer;
-    observer.didFinish = [owner, &released, &calls](CaptureOutcome, CaptureEnd) {
+    observer.didFinish = [owner, &released, &calls](const CaptureOutcome&, CaptureEnd) {
         owner->reset();
         released.set_value(++calls);
     };
