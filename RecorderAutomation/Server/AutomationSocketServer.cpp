@@ -218,7 +218,7 @@ private:
     void call(const std::weak_ptr<Connection>& weakConnection, const AutomationRequest& request);
     void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
                          const std::string& requestID);
-    void send(const ConnectionPointer& connection, const AutomationReply& reply, std::string_view requestID);
+    void send(const ConnectionPointer& connection, AutomationReply reply, std::string_view requestID);
     // Writes what the socket takes of the queued replies; the next reply, once one is done.
     void flush(const ConnectionPointer& connection);
     void startWriting(const ConnectionPointer& connection, std::string frame);
@@ -615,17 +615,17 @@ void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& conn
         return;
     }
     updateStatistics([](Statistics& s) { ++s.handledRequests; });
-    send(connection, *reply, requestID);
+    send(connection, std::move(*reply), requestID);
     // The reply woke the peer, which usually runs at once, reads it and closes or asks again:
     // reading now finds that without another wait.
     if (connection->open && !connection->writing) read(connection);
 }
 
-void AutomationSocketServer::Core::send(const ConnectionPointer& connection, const AutomationReply& reply,
+void AutomationSocketServer::Core::send(const ConnectionPointer& connection, AutomationReply reply,
                                         std::string_view requestID) {
     std::string frame;
     try {
-        frame = AutomationResponseEncoder::encode(reply, requestID, appInstanceID_);
+        frame = AutomationResponseEncoder::encode(std::move(reply), requestID, appInstanceID_);
     } catch (...) {
         drop(connection);
         return;
