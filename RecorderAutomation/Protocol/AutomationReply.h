@@ -43,7 +43,9 @@ public:
     static AutomationReply result(ResultPayload payload) { return Value{Result{std::move(payload)}}; }
     static AutomationReply failure(AutomationFailure failure) { return Value{Failure{std::move(failure)}}; }
 
-    const Value& value() const noexcept { return value_; }
+    const Value& value() const& noexcept { return value_; }
+    // For a reply about to be written and dropped: its payload moves rather than copies.
+    Value&& value() && noexcept { return std::move(value_); }
     bool isFailure() const noexcept { return std::holds_alternative<Failure>(value_); }
 
     bool operator==(const AutomationReply&) const = default;

@@ -12,5 +12,7 @@ namespace recorder::AutomationResponseEncoder {
 // result) carrying its failure; version 1 and the given identifiers. Throws as
 // LineFrameEncoder::encode; no fallback frame is made here.
 std::string encode(const AutomationReply& reply, std::string_view requestID, std::string_view appInstanceID);
+// The same frame, moving the payload out of `reply` instead of copying it.
+std::string encode(AutomationReply&& reply, std::string_view requestID, std::string_view appInstanceID);
 
 }  // namespace recorder::AutomationResponseEncoder

@@ -8,15 +8,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <future>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -183,7 +183,8 @@ private:
         std::string outgoing;
         std::size_t written = 0;
         EventLoop::Timer writeDeadline{};
-        std::deque<std::string> replies;
+        // A list, not a deque: an empty deque allocates, and nearly every connection queues nothing.
+        std::list<std::string> replies;
         std::size_t queuedBytes = 0;
     };
     using ConnectionPointer = std::shared_ptr<Connection>;
@@ -217,7 +218,7 @@ private:
     void call(const std::weak_ptr<Connection>& weakConnection, const AutomationRequest& request);
     void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
                          const std::string& requestID);
-    void send(const ConnectionPointer& connection, const AutomationReply& reply, std::string_view requestID);
+    void send(const ConnectionPointer& connection, AutomationReply reply, std::string_view requestID);
     // Writes what the socket takes of the queued replies; the next reply, once one is done.
     void flush(const ConnectionPointer& connection);
     void startWriting(const ConnectionPointer& connection, std::string frame);
@@ -259,7 +260,8 @@ private:
     int listener_ = -1;
     // Set while accepting pauses after an error.
     EventLoop::Timer acceptPause_{};
-    std::map<int, ConnectionPointer> connections_;
+    // At most a handful: a vector, searched in place, costs no allocation per connection.
+    std::vector<ConnectionPointer> connections_;
 };
 
 void AutomationSocketServer::Core::serve(std::shared_ptr<Core> core, bool leading) {
@@ -426,10 +428,10 @@ void AutomationSocketServer::Core::reclaimStaleSocket(const std::string& path) {
 
 void AutomationSocketServer::Core::stop() {
     // Closing a socket ends its reads and writes; no reply write outlives this step.
-    for (auto& [descriptor, connection] : connections_) {
+    for (auto& connection : connections_) {
         connection->open = false;
-        loop_.forget(descriptor);
-        ::close(descriptor);
+        loop_.forget(connection->descriptor);
+        ::close(connection->descriptor);
         loop_.cancel(connection->writeDeadline);
     }
     connections_.clear();
@@ -479,7 +481,7 @@ void AutomationSocketServer::Core::acceptOne() {
     } catch (const std::system_error&) {
         return;  // the loop could not take the socket on (out of memory): closed with `connection`
     }
-    connections_.insert_or_assign(fd, connection);
+    connections_.push_back(connection);
     countConnections();
 }
 
@@ -487,9 +489,9 @@ void AutomationSocketServer::Core::dropClosedConnections() {
     // A client that closed one connection and at once opens the next must not find its old
     // connection still holding a place: its end of stream may simply not have been read yet.
     std::vector<ConnectionPointer> closed;
-    for (const auto& [descriptor, connection] : connections_) {
+    for (const auto& connection : connections_) {
         char byte;
-        const ssize_t count = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t count = ::recv(connection->descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (count == 0 || (count < 0 && !wouldBlock(errno))) closed.push_back(connection);
     }
     for (const auto& connection : closed) drop(connection);
@@ -613,17 +615,17 @@ void AutomationSocketServer::Core::handlerReturned(const ConnectionPointer& conn
         return;
     }
     updateStatistics([](Statistics& s) { ++s.handledRequests; });
-    send(connection, *reply, requestID);
+    send(connection, std::move(*reply), requestID);
     // The reply woke the peer, which usually runs at once, reads it and closes or asks again:
     // reading now finds that without another wait.
     if (connection->open && !connection->writing) read(connection);
 }
 
-void AutomationSocketServer::Core::send(const ConnectionPointer& connection, const AutomationReply& reply,
+void AutomationSocketServer::Core::send(const ConnectionPointer& connection, AutomationReply reply,
                                         std::string_view requestID) {
     std::string frame;
     try {
-        frame = AutomationResponseEncoder::encode(reply, requestID, appInstanceID_);
+        frame = AutomationResponseEncoder::encode(std::move(reply), requestID, appInstanceID_);
     } catch (...) {
         drop(connection);
         return;
@@ -701,8 +703,8 @@ void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
     loop_.cancel(connection->writeDeadline);
     connection->replies.clear();
     connection->queuedBytes = 0;
-    const auto entry = connections_.find(connection->descriptor);
-    if (entry != connections_.end() && entry->second == connection) connections_.erase(entry);
+    const auto entry = std::find(connections_.begin(), connections_.end(), connection);
+    if (entry != connections_.end()) connections_.erase(entry);
     countConnections();
 }
 

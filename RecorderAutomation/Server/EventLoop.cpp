@@ -88,6 +88,7 @@ void EventLoop::cancel(Timer& timer) {
 void EventLoop::defer(Step step) {
     std::lock_guard lock(queueLock_);
     queue_.push_back(std::move(step));
+    queued_.store(true, std::memory_order_release);
 }
 
 void EventLoop::post(Step step) {
@@ -113,12 +114,15 @@ bool EventLoop::runOne() {
 }
 
 bool EventLoop::runQueued() {
+    // A step posted just after this check is not lost: its wake-up ends the next wait.
+    if (!queued_.load(std::memory_order_acquire)) return false;
     Step step;
     {
         std::lock_guard lock(queueLock_);
         if (queue_.empty()) return false;
         step = std::move(queue_.front());
         queue_.pop_front();
+        if (queue_.empty()) queued_.store(false, std::memory_order_relaxed);
     }
     step();
     return true;

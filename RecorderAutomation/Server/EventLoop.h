@@ -79,6 +79,8 @@ private:
 
     std::mutex queueLock_;
     std::deque<Step> queue_;
+    // Whether `queue_` may hold a step, read without the lock: most steps find it empty.
+    std::atomic<bool> queued_ = false;
 
     // Keyed by descriptor; the generation tells a later descriptor of the same number from the
     // one an event still waiting in `ready_` was reported for.

@@ -120,6 +120,35 @@ TEST_P(EventLoopWakeTest, AnotherThreadWakesALoopBlockedInItsWait) {
 INSTANTIATE_TEST_SUITE_P(Wake, EventLoopWakeTest, testing::Values(WakeCase{"post", false}, WakeCase{"stop", true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// Steps posted while the loop is busy running others (its queue emptying and filling again all
+// the while) must all run: one lost between the check for queued steps and the wait would sit
+// there until some other event came, here the deadline.
+TEST(EventLoopTest, StepsPostedFromOtherThreadsWhileTheLoopRunsAreNeverStranded) {
+    constexpr int perThread = 20000;
+    constexpr int threads = 2;
+    EventLoop loop;
+    int ran = 0;
+    int nested = 0;
+    bool timedOut = false;
+    auto deadline = loop.after(10s, [&] { timedOut = true; });
+    std::vector<std::thread> posters;
+    for (int t = 0; t < threads; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < perThread; ++i)
+                loop.post([&] {
+                    ++ran;
+                    // A step queued from a step: the queue is seldom empty for long.
+                    if (ran % 7 == 0) loop.defer([&] { ++nested; });
+                });
+        });
+    while ((ran < perThread * threads || nested < perThread * threads / 7) && !timedOut) loop.runOne();
+    for (auto& poster : posters) poster.join();
+    loop.cancel(deadline);
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(ran, perThread * threads);
+    EXPECT_EQ(nested, perThread * threads / 7);
+}
+
 TEST(EventLoopTest, AWatcherMayForgetItselfAndPendingEventsOfAReusedNumberReachNoOne) {
     EventLoop loop;
     Pipe first, second, quiet;
