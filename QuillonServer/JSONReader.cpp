@@ -65,22 +65,25 @@ public:
         open_.back().key.assign(text, length);
         return true;
     }
-    bool StartObject() { return begin(JSON::Object{}); }
+    bool StartObject() { return begin(true); }
     bool EndObject(rapidjson::SizeType) { return end(); }
-    bool StartArray() { return begin(JSON::Array{}); }
+    bool StartArray() { return begin(false); }
     bool EndArray(rapidjson::SizeType) { return end(); }
 
     JSON take() { return std::move(root_); }
 
 private:
     struct Open {
+        // Made in place: moving a fresh container in makes GCC warn, falsely, of uninitialised
+        // members of the cases it does not hold.
+        explicit Open(bool object) : container(object ? JSON(JSON::Object{}) : JSON(JSON::Array{})) {}
         JSON container;
         std::string key;  // of the member being read, in an object
     };
 
-    bool begin(JSON container) {
+    bool begin(bool object) {
         if (open_.size() >= static_cast<std::size_t>(maximumDepth)) return false;
-        open_.push_back({std::move(container), {}});
+        open_.emplace_back(object);
         return true;
     }
 
