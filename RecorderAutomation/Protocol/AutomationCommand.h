@@ -49,16 +49,16 @@ public:
     // Each case is made in place: moving a whole variant in makes GCC warn, falsely, that the
     // members of the cases it does not hold may be used uninitialised.
     static AutomationCommand start(StartParameters parameters) {
-        return {std::in_place_type<Start>, std::move(parameters)};
+        return {std::in_place_type<Start>, Start{std::move(parameters)}};
     }
     static AutomationCommand status(StatusParameters parameters = {}) {
-        return {std::in_place_type<Status>, std::move(parameters)};
+        return {std::in_place_type<Status>, Status{std::move(parameters)}};
     }
     static AutomationCommand stop(SessionParameters parameters) {
-        return {std::in_place_type<Stop>, std::move(parameters)};
+        return {std::in_place_type<Stop>, Stop{std::move(parameters)}};
     }
     static AutomationCommand result(SessionParameters parameters) {
-        return {std::in_place_type<Result>, std::move(parameters)};
+        return {std::in_place_type<Result>, Result{std::move(parameters)}};
     }
     static AutomationCommand capabilities() { return {std::in_place_type<Capabilities>}; }
     static AutomationCommand displays() { return {std::in_place_type<Displays>}; }
