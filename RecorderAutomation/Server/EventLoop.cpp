@@ -141,6 +141,9 @@ bool EventLoop::runReady() {
         if (event.data.u64 == wakeUpMark) {
             std::uint64_t count;
             [[maybe_unused]] const auto drained = ::read(wakeUp_, &count, sizeof count);
+            // The wake-up of a step posted after this turn's look at the queue may just have
+            // been drained: look again, or the step would wait for some other event.
+            if (runQueued()) return true;
             continue;
         }
         const int fd = static_cast<int>(static_cast<std::uint32_t>(event.data.u64));
