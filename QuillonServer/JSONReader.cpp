@@ -115,7 +115,9 @@ std::optional<JSON> read(std::string_view text) {
     if (!takesEveryByte(text)) return std::nullopt;
     // Read in place from a copy: strings are views of it, and the reader's own stack, whose first
     // use offsets a null pointer, is never needed.
+    // Padded: rapidjson's SSE2 scanners load aligned 16-byte blocks up to the one holding the NUL.
     thread_local std::string copy;
+    copy.reserve(text.size() + 16);
     copy.assign(text);
     rapidjson::InsituStringStream bytes(copy.data());
     rapidjson::Reader reader;

@@ -12,6 +12,8 @@ namespace recorder {
 
 namespace {
 
+constexpr std::size_t simdPadding = 16;
+
 // Bytes after which the direct path cannot promise nlohmann's reading: anything beyond ASCII
 // (UTF-8 checks, a byte-order mark), escapes, and control bytes other than JSON's whitespace.
 bool takesEveryByte(std::string_view text) {
@@ -114,6 +116,9 @@ bool JSONTape::read(std::string_view text) {
     tokens_.clear();
     if (!takesEveryByte(text)) return false;
     // A NUL-terminated copy for rapidjson's fastest stream; the checks above rule out a NUL inside.
+    // Its SSE2 scanners load aligned 16-byte blocks up to the one holding the NUL: the padding
+    // keeps that block inside the allocation.
+    copy_.reserve(text.size() + simdPadding);
     copy_.assign(text);
     TapeWriter writer(tokens_, copy_.data(), text);
     rapidjson::InsituStringStream stream(copy_.data());
