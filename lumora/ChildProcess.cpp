@@ -139,9 +139,10 @@ std::optional<std::string> ChildProcess::locate(const std::string& program) {
     while (begin <= paths.size()) {
         std::size_t end = paths.find(':', begin);
         if (end == std::string::npos) end = paths.size();
-        std::string dir = paths.substr(begin, end - begin);
-        if (dir.empty()) dir = ".";
-        std::string candidate = dir + "/" + program;
+        // An empty entry is the current directory.
+        std::string candidate = end > begin ? paths.substr(begin, end - begin) : std::string(".");
+        candidate += '/';
+        candidate += program;
         struct stat info {};
         if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;

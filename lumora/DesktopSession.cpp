@@ -97,7 +97,7 @@ DesktopSession DesktopSession::discover(const DesktopEnvironment& env) {
         const std::filesystem::path x11 = "/tmp/.X11-unix";
         for (const auto& [n, name] : numbered(env, x11, "X")) {
             if (env.isSocket(x11 / name)) {
-                session.x11Display = ":" + std::to_string(n);
+                session.x11Display = ':' + std::to_string(n);
                 break;
             }
         }

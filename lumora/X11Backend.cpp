@@ -112,7 +112,7 @@ FfmpegBackend::Inputs X11Backend::inputs(const CaptureRequest& request) const {
     // A display number that no X server has makes x11grab fail for real when a failing start is
     // simulated.
     std::string target = request.failure == CaptureFailureMode::start ? std::string(":65534") : display_;
-    target += "+" + std::to_string(d.originX) + "," + std::to_string(d.originY);
+    target += '+' + std::to_string(d.originX) + ',' + std::to_string(d.originY);
     Inputs in;
     in.arguments = {
         "-f",          "x11grab", "-framerate",  std::to_string(request.frameRate),

@@ -63,7 +63,8 @@ TEST(Payloads, RoundTripFullAndMinimal) {
     expectRoundTrip(DisplaysPayload{{DisplayDescriptor{"69733378", "Built-in", 3024, 1964, 1512, 982, 2, true},
                                      DisplayDescriptor{"2", "External", 1920, 1080, {}, {}, {}, false}}});
     expectRoundTrip(DisplaysPayload{});
-    expectRoundTrip(SessionReceipt{"s-1", S::preparing, {SourceKind::display, "1"}, "Built-in", true, 600, 1920, 1080});
+    const SourceReference source{SourceKind::display, "1"};
+    expectRoundTrip(SessionReceipt{"s-1", S::preparing, source, "Built-in", true, 600, 1920, 1080});
     expectRoundTrip(StatusPayload{"ready", true, SessionStatus{"s", "automation", S::recording, 3.5, "Built-in"}});
     expectRoundTrip(StatusPayload{"permissionMissing", false, SessionStatus{{}, "manual", S::recording, {}, {}}});
     expectRoundTrip(StatusPayload{"ready", true, {}});

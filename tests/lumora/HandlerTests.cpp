@@ -517,7 +517,7 @@ TEST(Handler, KeepsAtMost256SessionsForgettingTheOldestFinishedWithFakeCapture) 
     Fixture f;
     std::vector<std::string> ids;
     for (int i = 0; i < 257; ++i) {
-        ids.push_back(f.startSession("R" + std::to_string(i)));
+        ids.push_back(f.startSession('R' + std::to_string(i)));
         f.backend->last()->end(CaptureCancelled{}, CaptureEnd::stopRequested);
     }
     EXPECT_EQ(failureOf(f.send(resultOf(ids[0]))).code, AutomationErrorCode::sessionNotFound);
