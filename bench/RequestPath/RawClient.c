@@ -2,7 +2,11 @@
  *   rawClient SOCKET REQUEST-LINE                  prints the reply line once
  *   rawClient SOCKET REQUEST-LINE N                N exchanges in turn: p50 and p99 in microseconds
  *   rawClient SOCKET REQUEST-LINE N CLIENTS        CLIENTS processes at once, N exchanges each:
- *                                                  exchanges per second over the whole run */
+ *                                                  exchanges per second over the whole run
+ * With RAW_CLIENT_POLL=1 in the environment the socket is non-blocking and a read that finds
+ * nothing waits in poll(), as AutomationClient does: what that way of waiting costs by itself. */
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +17,7 @@
 #include <unistd.h>
 
 static struct sockaddr_un address;
+static int nonBlocking;
 static char reply[65537];
 
 static double now(void) {
@@ -23,12 +28,17 @@ static double now(void) {
 
 /* One exchange; the reply's length, or -1. */
 static long exchange(const char* line, size_t length) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0 || connect(fd, (struct sockaddr*)&address, sizeof address) != 0) return -1;
     if (send(fd, line, length, MSG_NOSIGNAL) != (ssize_t)length) return close(fd), -1;
     size_t got = 0;
     for (;;) {
         ssize_t n = read(fd, reply + got, sizeof reply - 1 - got);
+        if (n < 0 && nonBlocking && errno == EAGAIN) {
+            struct pollfd entry = {fd, POLLIN, 0};
+            if (poll(&entry, 1, 10000) != 1) return close(fd), -1;
+            continue;
+        }
         if (n <= 0) return close(fd), -1;
         if (memchr(reply + got, '\n', (size_t)n) != NULL) {
             got += (size_t)n;
@@ -52,6 +62,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: rawClient SOCKET REQUEST-LINE [N [CLIENTS]]\n");
         return 2;
     }
+    const char* mode = getenv("RAW_CLIENT_POLL");
+    nonBlocking = mode != NULL && strcmp(mode, "1") == 0;
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, argv[1], sizeof address.sun_path - 1);
     size_t length = strlen(argv[2]);
