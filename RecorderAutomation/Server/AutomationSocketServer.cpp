@@ -178,6 +178,9 @@ private:
         // Bytes read with MSG_PEEK and decoded, but still in the socket: those of a request
         // whose reply is not written yet (see read()).
         std::size_t unconsumed = 0;
+        // Whether the loop watches the socket: only once the connection must wait for its peer
+        // (see acceptOne()).
+        bool watched = false;
         // False once dropped (and its socket closed): handler replies that still hold it find it gone.
         bool open = true;
         // While `writing`, the reply being written (from `written` on) and the ones behind it,
@@ -218,6 +221,8 @@ private:
     void dropClosedConnections();
     void connectionReady(const ConnectionPointer& connection, std::uint32_t events);
     void read(const ConnectionPointer& connection);
+    // Has the loop watch the socket for `events`; false when that dropped the connection.
+    bool watch(const ConnectionPointer& connection, std::uint32_t events);
     // Takes the bytes decoded earlier out of the socket; false when that dropped the connection.
     bool consume(const ConnectionPointer& connection);
     void dispatch(const ConnectionPointer& connection, const std::string& frame);
@@ -296,6 +301,10 @@ void AutomationSocketServer::Core::serve(std::shared_ptr<Core> core, bool leadin
 
 void AutomationSocketServer::Core::lead() {
     leadingLoop = this;
+    // Taking the loop over from a held call: that call's connection (and any other that was not
+    // waiting for its peer yet) must be read on from here, refusing what its peer sends meanwhile.
+    for (const auto& connection : std::vector<ConnectionPointer>(connections_))
+        if (connection->open && !connection->watched) watch(connection, EPOLLIN);
     while (!handedOver) {
         try {
             if (!loop_.runOne()) break;  // the loop is stopped
@@ -442,7 +451,7 @@ void AutomationSocketServer::Core::stop() {
     // Closing a socket ends its reads and writes; no reply write outlives this step.
     for (auto& connection : connections_) {
         connection->open = false;
-        loop_.forget(connection->descriptor);
+        if (connection->watched) loop_.forget(connection->descriptor);
         ::close(connection->descriptor);
         loop_.cancel(connection->writeDeadline);
     }
@@ -489,18 +498,31 @@ void AutomationSocketServer::Core::acceptOne() {
 
     const auto connection = std::make_shared<Connection>(fd);
     connections_.push_back(connection);
+    countConnections();
+    // Read at once: a client sends its request as soon as it is connected, so it is usually
+    // there already. The socket is watched only once the connection must wait for its peer; a
+    // connection answered and closed before that never costs the loop a registration.
+    read(connection);
+}
+
+bool AutomationSocketServer::Core::watch(const ConnectionPointer& connection, std::uint32_t events) {
+    if (connection->watched) {
+        loop_.change(connection->descriptor, events);
+        return true;
+    }
     try {
         // A plain pointer keeps the watcher small enough to need no allocation of its own; it
         // is called only while the connection is watched, and so still in `connections_`.
-        loop_.watch(fd, EPOLLIN, [this, watched = connection.get()](std::uint32_t events) {
-            connectionReady(watched->shared_from_this(), events);
+        loop_.watch(connection->descriptor, events, [this, watched = connection.get()](std::uint32_t ready) {
+            connectionReady(watched->shared_from_this(), ready);
         });
     } catch (const std::system_error&) {
-        // The loop could not take the socket on (out of memory): closed with `connection`.
-        connections_.pop_back();
-        return;
+        // The loop could not take the socket on (out of memory): nothing would ever read it.
+        drop(connection);
+        return false;
     }
-    countConnections();
+    connection->watched = true;
+    return true;
 }
 
 void AutomationSocketServer::Core::dropClosedConnections() {
@@ -535,7 +557,10 @@ void AutomationSocketServer::Core::read(const ConnectionPointer& connection) {
     // block again.
     std::array<char, readBufferBytes> buffer;
     const ssize_t count = ::recv(connection->descriptor, buffer.data(), buffer.size(), MSG_PEEK);
-    if (count < 0 && wouldBlock(errno)) return;
+    if (count < 0 && wouldBlock(errno)) {
+        if (!connection->watched) watch(connection, EPOLLIN);
+        return;
+    }
     if (count <= 0) {  // end of stream or a read error
         drop(connection);
         return;
@@ -555,8 +580,9 @@ void AutomationSocketServer::Core::read(const ConnectionPointer& connection) {
         if (!connection->open) return;  // a failed send dropped it
     }
     // Left in the socket only while a request among them waits for its call: the reply is
-    // written first, and the next read takes them.
-    if (wasBusy || !connection->busy) consume(connection);
+    // written first, and the next read takes them. Otherwise the connection waits for its peer.
+    if (!wasBusy && connection->busy) return;
+    if (consume(connection) && !connection->watched) watch(connection, EPOLLIN);
 }
 
 bool AutomationSocketServer::Core::consume(const ConnectionPointer& connection) {
@@ -689,7 +715,7 @@ void AutomationSocketServer::Core::send(const ConnectionPointer& connection, Aut
         return;
     }
     connection->writing = true;
-    loop_.change(connection->descriptor, EPOLLIN | EPOLLOUT);
+    if (!watch(connection, EPOLLIN | EPOLLOUT)) return;
     startWriting(connection, std::move(frame));
 }
 
@@ -734,7 +760,7 @@ void AutomationSocketServer::Core::flush(const ConnectionPointer& connection) {
 void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
     if (!connection->open) return;
     connection->open = false;
-    loop_.forget(connection->descriptor);
+    if (connection->watched) loop_.forget(connection->descriptor);
     ::close(connection->descriptor);
     loop_.cancel(connection->writeDeadline);
     connection->replies.clear();

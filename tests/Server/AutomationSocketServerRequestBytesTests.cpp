@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,20 @@ int unreadBytes(int clientDescriptor) {
     int bytes = -1;
     if (::ioctl(clientDescriptor, SIOCOUTQ, &bytes) != 0) return -1;
     return bytes;
+}
+
+// Descriptors registered with the epoll instances of this process (the server's loop only, in
+// these tests).
+int watchedByLoops() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string() != "anon_inode:[eventpoll]") continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        for (std::string line; std::getline(info, line);)
+            if (line.starts_with("tfd:")) ++count;
+    }
+    return count;
 }
 
 // "id" for an answered request, "busy:id" for the refusal of a pipelined one.
@@ -60,6 +76,7 @@ const std::string b = requestLine("b");
 
 const ExchangeCase exchangeCases[] = {
     {"OneWrite", {{a, 1}}, {"a"}, 1},
+    {"SentAfterAPause", {{""}, {a, 1}}, {"a"}, 1},
     {"SplitInTwo", {{a.substr(0, 10)}, {a.substr(10), 1}}, {"a"}, 1},
     {"SplitInThreeAtTheLineFeed", {{a.substr(0, 5)}, {a.substr(5, a.size() - 6)}, {"\n", 1}}, {"a"}, 1},
     {"TwoRequestsInOneWrite", {{a + b, 2}}, {"busy:b", "a"}, 1},
@@ -165,6 +182,36 @@ TEST_F(ServerRequestBytesTest, AHeldCallsBytesAreTakenByTheLoopThatTookOverWhich
     ASSERT_TRUE(answer);
     EXPECT_EQ(summary(*answer), "a");
     EXPECT_EQ(handler->calls, 1);
+}
+
+TEST_F(ServerRequestBytesTest, AConnectionAnsweredBeforeItHadToWaitIsNeverRegisteredWithTheLoop) {
+    std::atomic<int> baseline = -1;
+    std::atomic<int> unregistered = 0;
+    handler->answer = [&](const AutomationRequest& request) {
+        if (watchedByLoops() == baseline) ++unregistered;
+        return AutomationReply::stopped({request.requestID, AutomationSessionState::saved});
+    };
+    server->start();
+    baseline = watchedByLoops();  // the loop's wake-up and the listener
+    ASSERT_GT(baseline, 0);
+    // A request sent right after connecting is nearly always there when the loop accepts.
+    constexpr int exchanges = 20;
+    for (int i = 0; i < exchanges; ++i) {
+        TestClient client(path());
+        client.send(a);
+        const auto line = client.nextLine();
+        ASSERT_TRUE(line);
+        EXPECT_EQ(summary(*line), "a");
+    }
+    EXPECT_GT(unregistered, 0);
+    EXPECT_EQ(handler->calls, exchanges);
+    // A connection that waits for its peer is watched, and answered once the peer writes.
+    TestClient waiting(path());
+    ASSERT_TRUE(waitUntil([&] { return watchedByLoops() == baseline + 1; }));
+    waiting.send(b);
+    const auto late = waiting.nextLine();
+    ASSERT_TRUE(late);
+    EXPECT_EQ(summary(*late), "b");
 }
 
 }  // namespace
