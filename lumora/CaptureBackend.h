@@ -91,6 +91,11 @@ public:
     virtual std::string name() const = 0;
     // The displays that can be recorded now, the default display first.
     virtual std::vector<CaptureDisplay> displays() = 0;
+    // The same list, shared and never changed afterwards. A back end whose displays cannot
+    // change hands out one list every time; the others make a fresh one from displays().
+    virtual std::shared_ptr<const std::vector<CaptureDisplay>> displayList() {
+        return std::make_shared<const std::vector<CaptureDisplay>>(displays());
+    }
     virtual bool systemAudioSupported() const = 0;
     // Whether starting a capture of `display` will have the desktop ask the user first.
     virtual bool startNeedsConsent(const CaptureDisplay&) const { return false; }

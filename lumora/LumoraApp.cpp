@@ -20,6 +20,7 @@
 #include "lumora/NotificationIndicator.h"
 #include "lumora/RandomIdentifier.h"
 #include "lumora/RunningInstance.h"
+#include "lumora/SettingsSnapshot.h"
 #include "lumora/SyntheticBackend.h"
 #include "lumora/WaylandBackend.h"
 #include "lumora/X11Backend.h"
@@ -52,13 +53,10 @@ public:
         for (const auto& problem : loaded.problems) say(problem);
         if (!loaded.fileExists) writeDefaults(loaded.settings);
         options_.applyTo(loaded.settings);
-        std::lock_guard lock(mutex_);
-        settings_ = loaded.settings;
+        settings_.replace(std::move(loaded.settings));
     }
-    Settings current() const {
-        std::lock_guard lock(mutex_);
-        return settings_;
-    }
+    // Shared, not copied: every automation request reads it.
+    std::shared_ptr<const Settings> current() const { return settings_.current(); }
     const std::filesystem::path& path() const { return path_; }
 
 private:
@@ -75,8 +73,7 @@ private:
 
     std::filesystem::path path_;
     LaunchOptions options_;
-    mutable std::mutex mutex_;
-    Settings settings_;
+    SettingsSnapshot settings_;
 };
 
 // The back end the settings ask for; "auto" looks for the user's desktop first.
@@ -186,7 +183,7 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
         options.settingsPath ? std::filesystem::path(*options.settingsPath) : endpoint->directory() / "settings.json",
         options);
     settings->load();
-    const Settings initial = settings->current();
+    const Settings initial = *settings->current();
 
     auto backend = makeBackend(initial, endpoint->directory());
     if (options.grantScreenAccess) return grantScreenAccess(backend);
@@ -236,8 +233,8 @@ int LumoraApp::run(const std::vector<std::string>& arguments) {
         if (press == Press::start && active)
             return say("a recording is already in progress (session " + active->id + ").");
         const auto now = settings->current();
-        if (!active && !now.simulate.setupComplete) return say("finish the first-run setup before recording.");
-        if (!active && !now.simulate.screenRecordingPermission)
+        if (!active && !now->simulate.setupComplete) return say("finish the first-run setup before recording.");
+        if (!active && !now->simulate.screenRecordingPermission)
             return say("screen recording is not permitted; nothing was recorded.");
         auto order = handler->manualOrder();
         if (!order) return say("there is no display to record.");

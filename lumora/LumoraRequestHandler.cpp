@@ -29,13 +29,20 @@ recorder::SessionStatus statusOf(const RecordingSession& s) {
 }  // namespace
 
 LumoraRequestHandler::LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend,
-                                           std::shared_ptr<Recorder> recorder, std::function<Settings()> settings,
+                                           std::shared_ptr<Recorder> recorder, SettingsSource settings,
                                            std::filesystem::path home)
     : identity_(std::move(identity)),
       backend_(std::move(backend)),
       recorder_(std::move(recorder)),
       settings_(std::move(settings)),
       home_(std::move(home)) {}
+
+LumoraRequestHandler::LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend,
+                                           std::shared_ptr<Recorder> recorder, std::function<Settings()> settings,
+                                           std::filesystem::path home)
+    : LumoraRequestHandler(
+          std::move(identity), std::move(backend), std::move(recorder),
+          [settings = std::move(settings)] { return std::make_shared<const Settings>(settings()); }, std::move(home)) {}
 
 AutomationReply LumoraRequestHandler::handle(const recorder::AutomationRequest& request) {
     if (request.protocolVersion != recorder::AutomationProtocol::version)
@@ -61,7 +68,9 @@ AutomationReply LumoraRequestHandler::handle(const recorder::AutomationRequest& 
     if (namesInstanceState && request.appInstanceID && *request.appInstanceID != identity_.appInstanceID)
         return AutomationReply::failure(refusals::instanceChanged());
 
-    const Settings settings = settings_();
+    // The snapshot is held, not copied: a reload meanwhile leaves this request's settings alone.
+    const std::shared_ptr<const Settings> snapshot = settings_();
+    const Settings& settings = *snapshot;
     if (!settings.automationEnabled && !std::holds_alternative<Command::Capabilities>(command))
         return AutomationReply::failure(refusals::automationDisabled());
 
@@ -80,14 +89,14 @@ bool LumoraRequestHandler::systemAudioAvailable(const Settings& settings) const 
     return settings.systemAudioAvailable && backend_->systemAudioSupported();
 }
 
-std::string LumoraRequestHandler::captureReadiness(const Settings& settings,
-                                                   const std::vector<CaptureDisplay>& displays) const {
+std::string LumoraRequestHandler::captureReadiness(const Settings& settings) const {
     if (!settings.simulate.setupComplete) return "setup_required";
     if (!settings.simulate.screenRecordingPermission) return "permission_required";
-    if (displays.empty()) return "no_display";
+    const auto displays = backend_->displayList();
+    if (displays->empty()) return "no_display";
     if (recorder_->active()) return "busy";
     // A start would work, but only once the user allows it in the desktop's dialog.
-    if (backend_->startNeedsConsent(displays.front())) return "consent_required";
+    if (backend_->startNeedsConsent(displays->front())) return "consent_required";
     return "ready";
 }
 
@@ -97,7 +106,7 @@ AutomationReply LumoraRequestHandler::capabilities(const Settings& settings) {
     payload.appVersion = identity_.appVersion;
     payload.bundleIdentifier = identity_.bundleIdentifier;
     payload.automationEnabled = settings.automationEnabled;
-    payload.captureReadiness = captureReadiness(settings, backend_->displays());
+    payload.captureReadiness = captureReadiness(settings);
     payload.supportedSources = {recorder::SourceKind::display};
     payload.systemAudioSupported = systemAudioAvailable(settings);
     payload.microphoneSupported = false;
@@ -117,7 +126,8 @@ AutomationReply LumoraRequestHandler::capabilities(const Settings& settings) {
 
 AutomationReply LumoraRequestHandler::displays() {
     recorder::DisplaysPayload payload;
-    for (const auto& d : backend_->displays()) {
+    const auto list = backend_->displayList();
+    for (const auto& d : *list) {
         recorder::DisplayDescriptor descriptor;
         descriptor.id = d.id;
         descriptor.name = d.name;
@@ -147,7 +157,8 @@ AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& r
             refusals::unsupportedSource(std::string(recorder::source_kind::rawValue(parameters.source.kind))));
 
     std::optional<CaptureDisplay> display;
-    for (auto& d : backend_->displays())
+    const auto list = backend_->displayList();
+    for (const auto& d : *list)
         if (d.id == parameters.source.id) display = d;
     if (!display) return AutomationReply::failure(refusals::sourceUnavailable(parameters.source.id));
     if (parameters.systemAudio && !systemAudioAvailable(settings))
@@ -180,23 +191,23 @@ AutomationReply LumoraRequestHandler::start(const recorder::AutomationRequest& r
 }
 
 std::optional<Recorder::StartOrder> LumoraRequestHandler::manualOrder() const {
-    const Settings settings = settings_();
-    auto displays = backend_->displays();
-    if (displays.empty()) return std::nullopt;
+    const auto settings = settings_();
+    const auto displays = backend_->displayList();
+    if (displays->empty()) return std::nullopt;
     Recorder::StartOrder order;
     order.origin = RecordingOrigin::manual;
-    order.display = displays.front();
+    order.display = displays->front();
     order.durationLimitSeconds = defaultDurationLimitSeconds;
-    order.frameRate = settings.frameRate;
-    order.outputFolder = settings.resolvedOutputFolder(home_);
-    order.failure = settings.simulate.captureFailure;
+    order.frameRate = settings->frameRate;
+    order.outputFolder = settings->resolvedOutputFolder(home_);
+    order.failure = settings->simulate.captureFailure;
     return order;
 }
 
 AutomationReply LumoraRequestHandler::status(const recorder::StatusParameters& parameters, const Settings& settings) {
     recorder::StatusPayload payload;
     payload.automationEnabled = settings.automationEnabled;
-    payload.captureReadiness = captureReadiness(settings, backend_->displays());
+    payload.captureReadiness = captureReadiness(settings);
     if (parameters.sessionID) {
         if (tooLong(*parameters.sessionID)) return AutomationReply::failure(refusals::identifierTooLong("sessionId"));
         auto session = recorder_->session(*parameters.sessionID);

@@ -24,8 +24,14 @@ public:
         std::string appInstanceID;
     };
 
-    // `settings` gives the settings in force at the time of each request (they may be reloaded
-    // while the app runs); `home` resolves the output folder.
+    // The settings in force at the time of a request; they may be replaced while the app runs.
+    using SettingsSource = std::function<std::shared_ptr<const Settings>()>;
+
+    // `settings` gives the settings in force at the time of each request; `home` resolves the
+    // output folder.
+    LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Recorder> recorder,
+                         SettingsSource settings, std::filesystem::path home);
+    // The same with settings handed out by value, copied once per request.
     LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Recorder> recorder,
                          std::function<Settings()> settings, std::filesystem::path home);
 
@@ -48,13 +54,13 @@ private:
     recorder::AutomationReply stop(const recorder::SessionParameters& parameters);
     recorder::AutomationReply result(const recorder::SessionParameters& parameters);
 
-    std::string captureReadiness(const Settings& settings, const std::vector<CaptureDisplay>& displays) const;
+    std::string captureReadiness(const Settings& settings) const;
     bool systemAudioAvailable(const Settings& settings) const;
 
     Identity identity_;
     std::shared_ptr<CaptureBackend> backend_;
     std::shared_ptr<Recorder> recorder_;
-    std::function<Settings()> settings_;
+    SettingsSource settings_;
     std::filesystem::path home_;
 };
 

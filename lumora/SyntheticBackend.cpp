@@ -2,17 +2,24 @@
 
 namespace lumora {
 
-SyntheticBackend::SyntheticBackend(std::vector<VirtualDisplay> displays, bool systemAudio)
-    : displays_(std::move(displays)), systemAudio_(systemAudio) {}
+namespace {
 
-std::vector<CaptureDisplay> SyntheticBackend::displays() {
+std::vector<CaptureDisplay> captureDisplays(const std::vector<VirtualDisplay>& displays) {
     std::vector<CaptureDisplay> list;
-    for (std::size_t i = 0; i < displays_.size(); ++i) {
-        const auto& d = displays_[i];
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+        const auto& d = displays[i];
         list.push_back({d.id, d.name, d.pixelWidth, d.pixelHeight, d.scale, i == 0, 0, 0});
     }
     return list;
 }
+
+}  // namespace
+
+SyntheticBackend::SyntheticBackend(std::vector<VirtualDisplay> displays, bool systemAudio)
+    : list_(std::make_shared<const std::vector<CaptureDisplay>>(captureDisplays(displays))),
+      systemAudio_(systemAudio) {}
+
+std::vector<CaptureDisplay> SyntheticBackend::displays() { return *list_; }
 
 FfmpegBackend::Inputs SyntheticBackend::inputs(const CaptureRequest& request) const {
     const auto size = std::to_string(request.display.pixelWidth) + "x" + std::to_string(request.display.pixelHeight);

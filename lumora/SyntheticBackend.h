@@ -13,13 +13,15 @@ public:
 
     std::string name() const override { return "synthetic"; }
     std::vector<CaptureDisplay> displays() override;
+    // The virtual displays are fixed for the back end's life: one list serves every request.
+    std::shared_ptr<const std::vector<CaptureDisplay>> displayList() override { return list_; }
     bool systemAudioSupported() const override { return systemAudio_; }
 
 protected:
     Inputs inputs(const CaptureRequest& request) const override;
 
 private:
-    std::vector<VirtualDisplay> displays_;
+    std::shared_ptr<const std::vector<CaptureDisplay>> list_;
     bool systemAudio_;
 };
 

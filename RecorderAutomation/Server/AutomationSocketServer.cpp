@@ -163,7 +163,7 @@ public:
     }
 
 private:
-    struct Connection {
+    struct Connection : std::enable_shared_from_this<Connection> {
         explicit Connection(int fd) : descriptor(fd) {}
         ~Connection() {
             if (open) ::close(descriptor);
@@ -175,6 +175,12 @@ private:
         LineFrameDecoder decoder{AutomationProtocol::maximumMessageBytes};
         // A request of this connection is with the handler.
         bool busy = false;
+        // Bytes read with MSG_PEEK and decoded, but still in the socket: those of a request
+        // whose reply is not written yet (see read()).
+        std::size_t unconsumed = 0;
+        // Whether the loop watches the socket: only once the connection must wait for its peer
+        // (see acceptOne()).
+        bool watched = false;
         // False once dropped (and its socket closed): handler replies that still hold it find it gone.
         bool open = true;
         // While `writing`, the reply being written (from `written` on) and the ones behind it,
@@ -196,8 +202,9 @@ private:
     void lead();
     // Waits for the timer; true once this thread has taken the loop over, false when it ends.
     bool standBy();
-    // Whether a standby waits (starting one if needed) before a handler call may hold the loop.
-    bool ensureStandby();
+    // Marks the leader as in a handler call, once a standby waits (starting one if needed) to
+    // take the loop over; false when no standby could be started.
+    bool beginCall();
     void arm(std::chrono::nanoseconds delay);
 
     template <class Change>
@@ -214,6 +221,10 @@ private:
     void dropClosedConnections();
     void connectionReady(const ConnectionPointer& connection, std::uint32_t events);
     void read(const ConnectionPointer& connection);
+    // Has the loop watch the socket for `events`; false when that dropped the connection.
+    bool watch(const ConnectionPointer& connection, std::uint32_t events);
+    // Takes the bytes decoded earlier out of the socket; false when that dropped the connection.
+    bool consume(const ConnectionPointer& connection);
     void dispatch(const ConnectionPointer& connection, const std::string& frame);
     void call(const std::weak_ptr<Connection>& weakConnection, const AutomationRequest& request);
     void handlerReturned(const ConnectionPointer& connection, std::optional<AutomationReply> reply,
@@ -290,6 +301,10 @@ void AutomationSocketServer::Core::serve(std::shared_ptr<Core> core, bool leadin
 
 void AutomationSocketServer::Core::lead() {
     leadingLoop = this;
+    // Taking the loop over from a held call: that call's connection (and any other that was not
+    // waiting for its peer yet) must be read on from here, refusing what its peer sends meanwhile.
+    for (const auto& connection : std::vector<ConnectionPointer>(connections_))
+        if (connection->open && !connection->watched) watch(connection, EPOLLIN);
     while (!handedOver) {
         try {
             if (!loop_.runOne()) break;  // the loop is stopped
@@ -330,22 +345,28 @@ bool AutomationSocketServer::Core::standBy() {
     }
 }
 
-bool AutomationSocketServer::Core::ensureStandby() {
-    {
-        std::lock_guard lock(roles_->mutex);
-        if (standbyPresent_) return true;
+bool AutomationSocketServer::Core::beginCall() {
+    std::unique_lock lock(roles_->mutex);
+    if (!standbyPresent_) {
         standbyPresent_ = true;
         ++roles_->loopThreads;
+        lock.unlock();
+        try {
+            std::thread(serve, shared_from_this(), false).detach();
+        } catch (const std::system_error&) {
+            lock.lock();
+            standbyPresent_ = false;
+            --roles_->loopThreads;
+            return false;
+        }
+        lock.lock();
     }
-    try {
-        std::thread(serve, shared_from_this(), false).detach();
-        return true;
-    } catch (const std::system_error&) {
-        std::lock_guard lock(roles_->mutex);
-        standbyPresent_ = false;
-        --roles_->loopThreads;
-        return false;
-    }
+    leaderInCall_ = true;
+    callStarted_ = std::chrono::steady_clock::now();
+    // Left armed after a call that ended in time: the standby wakes once and finds nothing
+    // to do, which is cheaper than disarming after every call.
+    if (!armed_) arm(handOffDelay);
+    return true;
 }
 
 void AutomationSocketServer::Core::arm(std::chrono::nanoseconds delay) {
@@ -430,7 +451,7 @@ void AutomationSocketServer::Core::stop() {
     // Closing a socket ends its reads and writes; no reply write outlives this step.
     for (auto& connection : connections_) {
         connection->open = false;
-        loop_.forget(connection->descriptor);
+        if (connection->watched) loop_.forget(connection->descriptor);
         ::close(connection->descriptor);
         loop_.cancel(connection->writeDeadline);
     }
@@ -476,13 +497,32 @@ void AutomationSocketServer::Core::acceptOne() {
     }
 
     const auto connection = std::make_shared<Connection>(fd);
-    try {
-        loop_.watch(fd, EPOLLIN, [this, connection](std::uint32_t events) { connectionReady(connection, events); });
-    } catch (const std::system_error&) {
-        return;  // the loop could not take the socket on (out of memory): closed with `connection`
-    }
     connections_.push_back(connection);
     countConnections();
+    // Read at once: a client sends its request as soon as it is connected, so it is usually
+    // there already. The socket is watched only once the connection must wait for its peer; a
+    // connection answered and closed before that never costs the loop a registration.
+    read(connection);
+}
+
+bool AutomationSocketServer::Core::watch(const ConnectionPointer& connection, std::uint32_t events) {
+    if (connection->watched) {
+        loop_.change(connection->descriptor, events);
+        return true;
+    }
+    try {
+        // A plain pointer keeps the watcher small enough to need no allocation of its own; it
+        // is called only while the connection is watched, and so still in `connections_`.
+        loop_.watch(connection->descriptor, events, [this, watched = connection.get()](std::uint32_t ready) {
+            connectionReady(watched->shared_from_this(), ready);
+        });
+    } catch (const std::system_error&) {
+        // The loop could not take the socket on (out of memory): nothing would ever read it.
+        drop(connection);
+        return false;
+    }
+    connection->watched = true;
+    return true;
 }
 
 void AutomationSocketServer::Core::dropClosedConnections() {
@@ -490,6 +530,8 @@ void AutomationSocketServer::Core::dropClosedConnections() {
     // connection still holding a place: its end of stream may simply not have been read yet.
     std::vector<ConnectionPointer> closed;
     for (const auto& connection : connections_) {
+        // Bytes left in the socket would hide an end of stream behind them.
+        if (connection->unconsumed > 0 && !consume(connection)) continue;
         char byte;
         const ssize_t count = ::recv(connection->descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (count == 0 || (count < 0 && !wouldBlock(errno))) closed.push_back(connection);
@@ -506,11 +548,19 @@ void AutomationSocketServer::Core::connectionReady(const ConnectionPointer& conn
 }
 
 void AutomationSocketServer::Core::read(const ConnectionPointer& connection) {
+    if (connection->unconsumed > 0 && !consume(connection)) return;
     // One read per readiness, so that one busy peer cannot hold the loop while others wait; a
     // request's handler call, queued by dispatch, runs before the loop waits again.
+    // The bytes are peeked, and taken out of the socket only once a request among them is
+    // answered: taking them out wakes the client, blocked reading its reply, for nothing (its
+    // socket has room again), and the client, woken, would take the CPU from the loop only to
+    // block again.
     std::array<char, readBufferBytes> buffer;
-    const ssize_t count = ::recv(connection->descriptor, buffer.data(), buffer.size(), 0);
-    if (count < 0 && wouldBlock(errno)) return;
+    const ssize_t count = ::recv(connection->descriptor, buffer.data(), buffer.size(), MSG_PEEK);
+    if (count < 0 && wouldBlock(errno)) {
+        if (!connection->watched) watch(connection, EPOLLIN);
+        return;
+    }
     if (count <= 0) {  // end of stream or a read error
         drop(connection);
         return;
@@ -523,10 +573,30 @@ void AutomationSocketServer::Core::read(const ConnectionPointer& connection) {
         drop(connection);
         return;
     }
+    const bool wasBusy = connection->busy;
+    connection->unconsumed = static_cast<std::size_t>(count);
     for (const auto& frame : frames) {
         dispatch(connection, frame);
         if (!connection->open) return;  // a failed send dropped it
     }
+    // Left in the socket only while a request among them waits for its call: the reply is
+    // written first, and the next read takes them. Otherwise the connection waits for its peer.
+    if (!wasBusy && connection->busy) return;
+    if (consume(connection) && !connection->watched) watch(connection, EPOLLIN);
+}
+
+bool AutomationSocketServer::Core::consume(const ConnectionPointer& connection) {
+    std::array<char, readBufferBytes> discarded;
+    while (connection->unconsumed > 0) {
+        const ssize_t count = ::recv(connection->descriptor, discarded.data(), connection->unconsumed, 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {  // not short of a broken socket: the bytes were there when peeked
+            drop(connection);
+            return false;
+        }
+        connection->unconsumed -= static_cast<std::size_t>(count);
+    }
+    return true;
 }
 
 void AutomationSocketServer::Core::dispatch(const ConnectionPointer& connection, const std::string& frame) {
@@ -559,19 +629,11 @@ void AutomationSocketServer::Core::call(const std::weak_ptr<Connection>& weakCon
     {
         const auto connection = weakConnection.lock();
         if (!connection || !connection->open) return;  // dropped meanwhile
-        if (!ensureStandby()) {
+        if (!beginCall()) {
             // No thread could be started to take the loop over: like a handler that failed, no reply.
             drop(connection);
             return;
         }
-    }
-    {
-        std::lock_guard lock(roles_->mutex);
-        leaderInCall_ = true;
-        callStarted_ = std::chrono::steady_clock::now();
-        // Left armed after a call that ended in time: the standby wakes once and finds nothing
-        // to do, which is cheaper than disarming after every call.
-        if (!armed_) arm(handOffDelay);
     }
     // The connection is held only weakly meanwhile: should this thread lose the loop, it must
     // not release the loop's objects afterwards.
@@ -653,7 +715,7 @@ void AutomationSocketServer::Core::send(const ConnectionPointer& connection, Aut
         return;
     }
     connection->writing = true;
-    loop_.change(connection->descriptor, EPOLLIN | EPOLLOUT);
+    if (!watch(connection, EPOLLIN | EPOLLOUT)) return;
     startWriting(connection, std::move(frame));
 }
 
@@ -698,7 +760,7 @@ void AutomationSocketServer::Core::flush(const ConnectionPointer& connection) {
 void AutomationSocketServer::Core::drop(const ConnectionPointer& connection) {
     if (!connection->open) return;
     connection->open = false;
-    loop_.forget(connection->descriptor);
+    if (connection->watched) loop_.forget(connection->descriptor);
     ::close(connection->descriptor);
     loop_.cancel(connection->writeDeadline);
     connection->replies.clear();
