@@ -44,6 +44,7 @@ sanitizer_reports() {  # directory
 given_asan=${ASAN_OPTIONS-} given_ubsan=${UBSAN_OPTIONS-} given_tsan=${TSAN_OPTIONS-}
 
 for stage in $stages; do
+  started=$SECONDS
   case $stage in
     debug|asan|tsan)
       # A sanitizer report must fail the run, not scroll past.
@@ -87,5 +88,7 @@ for stage in $stages; do
       fi ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
+  # Each stage's share of the run's time budget.
+  echo "==== $stage: passed in $((SECONDS - started)) s"
 done
 echo "==== all stages passed: $stages"
