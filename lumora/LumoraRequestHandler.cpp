@@ -37,13 +37,6 @@ LumoraRequestHandler::LumoraRequestHandler(Identity identity, std::shared_ptr<Ca
       settings_(std::move(settings)),
       home_(std::move(home)) {}
 
-LumoraRequestHandler::LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend,
-                                           std::shared_ptr<Recorder> recorder, std::function<Settings()> settings,
-                                           std::filesystem::path home)
-    : LumoraRequestHandler(
-          std::move(identity), std::move(backend), std::move(recorder),
-          [settings = std::move(settings)] { return std::make_shared<const Settings>(settings()); }, std::move(home)) {}
-
 AutomationReply LumoraRequestHandler::handle(const recorder::AutomationRequest& request) {
     if (request.protocolVersion != recorder::AutomationProtocol::version)
         return AutomationReply::failure(refusals::unsupportedVersion(request.protocolVersion));

@@ -31,9 +31,6 @@ public:
     // output folder.
     LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Recorder> recorder,
                          SettingsSource settings, std::filesystem::path home);
-    // The same with settings handed out by value, copied once per request.
-    LumoraRequestHandler(Identity identity, std::shared_ptr<CaptureBackend> backend, std::shared_ptr<Recorder> recorder,
-                         std::function<Settings()> settings, std::filesystem::path home);
 
     recorder::AutomationReply handle(const recorder::AutomationRequest& request) override;
 

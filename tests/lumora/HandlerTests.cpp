@@ -83,7 +83,7 @@ struct Fixture {
             LumoraRequestHandler::Identity{"Lumora", "1.3", "app.lumora.Lumora", instance}, backend, recorder,
             [this] {
                 std::lock_guard lock(settingsMutex);
-                return settings;
+                return std::make_shared<const Settings>(settings);
             },
             home.path());
     }
@@ -559,8 +559,8 @@ TEST(Handler, RecordsARealFileWhoseMeasurementsTheResultReports) {
     TemporaryDirectory home;
     auto backend = std::make_shared<SyntheticBackend>(std::vector<VirtualDisplay>{{"s", "Small", 192, 108, 1.0}}, true);
     auto recorder = std::make_shared<Recorder>(backend, 256);
-    Settings settings;
-    settings.outputFolder = "clips";
+    auto settings = std::make_shared<Settings>();
+    settings->outputFolder = "clips";
     LumoraRequestHandler handler(
         {"Lumora", "1.3", "app.lumora.Lumora", instance}, backend, recorder, [&] { return settings; }, home.path());
     auto receipt = as<AutomationReply::Started>(handler.handle(request(startOf(display("s", 2))))).payload;
