@@ -7,6 +7,7 @@
 # figure, in SLICES (5) alternating slices. Prints medians and ratios; asserts nothing.
 # `vantor status` as a whole process is measured by bench/vantor (vantorProcessBench).
 set -euo pipefail
+source "$(dirname "$0")/../app-socket.sh"
 build=$(cd "${1:-build-release}" && pwd)
 bundle="$build/Lumora.app"
 bin="$build/bench/RequestPath"
@@ -24,13 +25,7 @@ trap cleanup EXIT
 
 HOME=$home "${pin[@]}" "$bundle/Contents/MacOS/Lumora" --automation-launch >/dev/null 2>&1 &
 app_pid=$!
-socket=$(find "$home/.local/share" -name automation.sock 2>/dev/null || true)
-for _ in $(seq 100); do
-  socket=$(find "$home/.local/share" -name automation.sock 2>/dev/null | head -1 || true)
-  [[ -n $socket ]] && break
-  sleep 0.1
-done
-[[ -n $socket ]] || { echo "the app did not publish its socket" >&2; exit 1; }
+socket=$(app_socket "$home") || { echo "the app did not publish its socket" >&2; exit 1; }
 
 request='{"command":"capabilities","protocolVersion":1,"requestId":"BENCH-REQUEST-0001"}'
 reply=$("$bin/rawClient" "$socket" "$request")

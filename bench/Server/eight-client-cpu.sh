@@ -6,6 +6,7 @@
 # EXCHANGES (2000) per client and slice. The first build's bench/RequestPath tools are used.
 # Needs perf. Asserts nothing.
 set -euo pipefail
+source "$(dirname "$0")/../app-socket.sh"
 slices=${1:-5}
 shift || true
 (($# > 0)) || set -- build-release
@@ -29,13 +30,7 @@ for i in "${!builds[@]}"; do
   mkdir -p "$home/app$i"
   HOME=$home/app$i "${pin[@]}" "${builds[$i]}/Lumora.app/Contents/MacOS/Lumora" --automation-launch >/dev/null 2>&1 &
   pids+=($!)
-  socket=""
-  for _ in $(seq 100); do
-    socket=$(find "$home/app$i/.local/share" -name automation.sock 2>/dev/null | head -1 || true)
-    [[ -n $socket ]] && break
-    sleep 0.1
-  done
-  [[ -n $socket ]] || { echo "the app of ${builds[$i]} did not publish its socket" >&2; exit 1; }
+  socket=$(app_socket "$home/app$i") || { echo "the app of ${builds[$i]} did not publish its socket" >&2; exit 1; }
   names+=("app$i"); sockets+=("$socket")
 done
 reply=$("$bin/rawClient" "${sockets[0]}" "$request")
