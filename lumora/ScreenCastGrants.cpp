@@ -24,6 +24,25 @@ bool ScreenCastGrants::isValidToken(const std::string& token) {
 }
 
 std::map<std::string, std::string> ScreenCastGrants::readLocked() const {
+    struct stat status {};
+    if (::stat(file_.c_str(), &status) != 0) {
+        readFrom_.reset();
+        return {};
+    }
+    // A replacement is a new inode; a change in place moves the times (and likely the size).
+    const std::array<long long, 6> identity{static_cast<long long>(status.st_dev),
+                                            static_cast<long long>(status.st_ino),
+                                            static_cast<long long>(status.st_size),
+                                            status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec,
+                                            status.st_ctim.tv_sec * 1'000'000'000LL + status.st_ctim.tv_nsec,
+                                            static_cast<long long>(status.st_mode)};
+    if (readFrom_ == identity) return read_;
+    read_ = parse();
+    readFrom_ = identity;
+    return read_;
+}
+
+std::map<std::string, std::string> ScreenCastGrants::parse() const {
     std::map<std::string, std::string> grants;
     std::ifstream in(file_, std::ios::binary);
     if (!in) return grants;

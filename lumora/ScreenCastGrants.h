@@ -1,9 +1,10 @@
 #pragma once
 // The desktop's leave to record a display without asking again: the screen-cast portal's restore
-// token, kept per display in a file of Lumora's own (mode 0600, replaced atomically). The file is
-// read on every look-up, so that a grant given by `Lumora --grant-screen-access` in another
-// process counts at once.
+// token, kept per display in a file of Lumora's own (mode 0600, replaced atomically). Every
+// look-up checks the file (one stat) and reads it again when it changed, so that a grant given by
+// `Lumora --grant-screen-access` in another process counts at once.
 
+#include <array>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -34,10 +35,14 @@ public:
 
 private:
     std::map<std::string, std::string> readLocked() const;
+    std::map<std::string, std::string> parse() const;
     std::optional<std::string> writeLocked(const std::map<std::string, std::string>& grants);
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
+    // The grants last read, and what the file was then: device, inode, size, change times.
+    mutable std::map<std::string, std::string> read_;
+    mutable std::optional<std::array<long long, 6>> readFrom_;
 };
 
 }  // namespace lumora

@@ -8,14 +8,34 @@ namespace lumora {
 
 WaylandBackend::WaylandBackend(std::filesystem::path waylandSocket, std::string busAddress,
                                std::filesystem::path grantsFile)
-    : socket_(std::move(waylandSocket)), busAddress_(std::move(busAddress)), grants_(std::move(grantsFile)) {}
+    : socket_(std::move(waylandSocket)),
+      busAddress_(std::move(busAddress)),
+      grants_(std::move(grantsFile)),
+      watch_(std::make_unique<WaylandOutputWatch>(socket_)),
+      watchStarted_(std::chrono::steady_clock::now()) {}
 
-std::vector<CaptureDisplay> WaylandBackend::displays() {
+std::vector<CaptureDisplay> WaylandBackend::displays() { return *displayList(); }
+
+std::shared_ptr<const std::vector<CaptureDisplay>> WaylandBackend::displayList() {
+    // Not sooner than this after the last start: a compositor that is gone costs a failed
+    // connection a second, not one per request.
+    constexpr auto restartInterval = std::chrono::seconds(1);
+    std::unique_ptr<WaylandOutputWatch> ended;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto list = watch_->displays()) return lastDisplays_ = std::move(list);
+        const auto now = std::chrono::steady_clock::now();
+        if (watch_->ended() && now - watchStarted_ >= restartInterval) {
+            ended = std::exchange(watch_, std::make_unique<WaylandOutputWatch>(socket_));
+            watchStarted_ = now;
+        }
+    }
+    // Outside the lock: the ended watch's thread is joined, and the compositor may take its time.
+    ended.reset();
     auto listing = WaylandOutputs::list(socket_, std::chrono::seconds(3));
-    auto list = WaylandOutputs::toDisplays(listing.outputs);
+    auto list = std::make_shared<const std::vector<CaptureDisplay>>(WaylandOutputs::toDisplays(listing.outputs));
     std::lock_guard lock(mutex_);
-    lastDisplays_ = list;
-    return list;
+    return lastDisplays_ = std::move(list);
 }
 
 bool WaylandBackend::startNeedsConsent(const CaptureDisplay& display) const { return !grants_.token(display.id); }
@@ -35,7 +55,7 @@ std::string WaylandBackend::displayOfStream(const PortalStream& stream, const st
 }
 
 std::unique_ptr<CaptureHandle> WaylandBackend::start(const CaptureRequest& request, CaptureObserver observer) {
-    std::vector<CaptureDisplay> known;
+    std::shared_ptr<const std::vector<CaptureDisplay>> known;
     {
         std::lock_guard lock(mutex_);
         known = lastDisplays_;
@@ -43,7 +63,7 @@ std::unique_ptr<CaptureHandle> WaylandBackend::start(const CaptureRequest& reque
     ScreenCastCapture::Setup setup;
     setup.busAddress = busAddress_;
     setup.grants = &grants_;
-    setup.displayOfStream = [known](const PortalStream& stream) { return displayOfStream(stream, known); };
+    setup.displayOfStream = [known](const PortalStream& stream) { return displayOfStream(stream, *known); };
     setup.timing = timing_;
     return std::make_unique<ScreenCastCapture>(std::move(setup), request, std::move(observer));
 }
@@ -60,12 +80,12 @@ std::optional<CaptureError> WaylandBackend::grantAccess(const CaptureDisplay& di
                             "The desktop allowed this one screen cast but gives no lasting grant (its screen-cast "
                             "portal returned no restore token); it will ask again at every recording.",
                             std::nullopt};
-    std::vector<CaptureDisplay> known;
+    std::shared_ptr<const std::vector<CaptureDisplay>> known;
     {
         std::lock_guard lock(mutex_);
         known = lastDisplays_;
     }
-    auto shown = displayOfStream(grant.stream, known);
+    auto shown = displayOfStream(grant.stream, *known);
     if (shown.empty()) shown = display.id;
     if (auto problem = grants_.store(shown, grant.restoreToken))
         return CaptureError{recorder::AutomationErrorCode::captureFailed,

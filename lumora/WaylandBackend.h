@@ -2,12 +2,14 @@
 // Records a Wayland desktop through the screen-cast portal: the displays are the compositor's
 // outputs, each known by its name; the desktop's grant to record one is kept per display.
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 
 #include "lumora/CaptureBackend.h"
 #include "lumora/ScreenCastCapture.h"
 #include "lumora/ScreenCastGrants.h"
+#include "lumora/WaylandOutputWatch.h"
 
 namespace lumora {
 
@@ -17,6 +19,9 @@ public:
 
     std::string name() const override { return "wayland"; }
     std::vector<CaptureDisplay> displays() override;
+    // Read from the watch of the compositor's outputs while it runs; otherwise asked of the
+    // compositor, and the watch started again (at most once a second).
+    std::shared_ptr<const std::vector<CaptureDisplay>> displayList() override;
     bool systemAudioSupported() const override { return false; }
     bool startNeedsConsent(const CaptureDisplay& display) const override;
     std::unique_ptr<CaptureHandle> start(const CaptureRequest& request, CaptureObserver observer) override;
@@ -37,7 +42,11 @@ private:
     ScreenCastGrants grants_;
     ScreenCastCapture::Timing timing_;
     std::mutex mutex_;
-    std::vector<CaptureDisplay> lastDisplays_;
+    std::unique_ptr<WaylandOutputWatch> watch_;
+    std::chrono::steady_clock::time_point watchStarted_;
+    // The list last handed out: what a stream of the portal is matched against.
+    std::shared_ptr<const std::vector<CaptureDisplay>> lastDisplays_ =
+        std::make_shared<const std::vector<CaptureDisplay>>();
 };
 
 }  // namespace lumora

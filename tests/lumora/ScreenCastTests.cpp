@@ -58,6 +58,29 @@ TEST(ScreenCastGrants, KeepsOneTokenPerDisplayPrivatelyAcrossInstances) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
 }
 
+// The running app keeps what it read while the file stays as it was; any change to the file, by
+// another process or in place, is seen by the very next look-up.
+TEST(ScreenCastGrants, RunningInstanceSeesEveryChangeOfTheFileAtOnce) {
+    TemporaryDirectory dir;
+    const auto file = dir.path() / "screencast-grants.json";
+    ScreenCastGrants running(file);
+    ScreenCastGrants other(file);
+    EXPECT_EQ(running.token("DP-1"), std::nullopt);
+    ASSERT_EQ(other.store("DP-1", tokenA), std::nullopt);
+    EXPECT_EQ(running.token("DP-1"), tokenA);
+    EXPECT_EQ(running.token("DP-1"), tokenA);
+    ASSERT_EQ(other.store("DP-1", tokenB), std::nullopt);
+    EXPECT_EQ(running.token("DP-1"), tokenB);
+    // Rewritten in place (the same file, the same length): its times moved.
+    std::ofstream(file, std::ios::trunc) << R"({"grants": {"DP-1": {"restoreToken": ")" << tokenA << "\"}}}";
+    EXPECT_EQ(running.token("DP-1"), tokenA);
+    ASSERT_EQ(other.forget("DP-1"), std::nullopt);
+    EXPECT_EQ(running.token("DP-1"), std::nullopt);
+    ASSERT_EQ(other.store("DP-1", tokenB), std::nullopt);
+    std::filesystem::remove(file);
+    EXPECT_EQ(running.token("DP-1"), std::nullopt);
+}
+
 TEST(ScreenCastGrants, CorruptFileHoldsNoGrantAndIsReplacedByTheNextOne) {
     TemporaryDirectory dir;
     const auto file = dir.path() / "screencast-grants.json";
