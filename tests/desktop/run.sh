@@ -256,6 +256,33 @@ wayland_cases() {
   HOME=$d "$app" --grant-screen-access >"$tmp/refused-grant.out" 2>&1 || status=$?
   rm -f "$LUMORA_DESKTOP_REFUSE"
   check "wayland: a refused --grant-screen-access exits 1" is "exit status" "$status" 1
+
+  # This compositor cannot unplug an output; the fake compositor of the unit tests does.
+  note "wayland: a monitor plugged in, and its mode changed, while Lumora runs"
+  local e; new_home e
+  vantor_json "$tmp/before-plug" "$e" session displays
+  local sizes='[.displays[] | "\(.id):\(.pixelWidth)x\(.pixelHeight)"] | join(" ")'
+  local listed="" want tries
+  swaymsg -q create_output
+  want="$LUMORA_DESKTOP_OUTPUT:${w}x$h HEADLESS-2:1920x1080"
+  for tries in $(seq 50); do  # the compositor tells at once; bounded all the same
+    vantor_json "$tmp/plugged" "$e" session displays
+    listed=$(field "$tmp/plugged" "$sizes")
+    [[ $listed == "$want" ]] && break
+    sleep 0.1
+  done
+  check "wayland: a monitor plugged in is listed by the requests after it" eval '
+    is "displays before" "$(field "$tmp/before-plug" "$sizes")" "$LUMORA_DESKTOP_OUTPUT:${w}x$h" &&
+    is "displays after" "$listed" "$want"'
+  swaymsg -q output HEADLESS-2 mode 800x600
+  want="$LUMORA_DESKTOP_OUTPUT:${w}x$h HEADLESS-2:800x600"
+  for tries in $(seq 50); do
+    vantor_json "$tmp/changed" "$e" session displays
+    listed=$(field "$tmp/changed" "$sizes")
+    [[ $listed == "$want" ]] && break
+    sleep 0.1
+  done
+  check "wayland: a monitor's new mode is listed by the requests after it" is "displays" "$listed" "$want"
 }
 
 # ======================================================================================
