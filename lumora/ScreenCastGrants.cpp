@@ -23,11 +23,12 @@ bool ScreenCastGrants::isValidToken(const std::string& token) {
     return true;
 }
 
-std::map<std::string, std::string> ScreenCastGrants::readLocked() const {
+const std::map<std::string, std::string>& ScreenCastGrants::readLocked() const {
     struct stat status {};
     if (::stat(file_.c_str(), &status) != 0) {
+        read_.clear();
         readFrom_.reset();
-        return {};
+        return read_;
     }
     // A replacement is a new inode; a change in place moves the times (and likely the size).
     const std::array<long long, 6> identity{static_cast<long long>(status.st_dev),
@@ -102,8 +103,8 @@ std::optional<std::string> ScreenCastGrants::writeLocked(const std::map<std::str
 
 std::optional<std::string> ScreenCastGrants::token(const std::string& displayID) const {
     std::lock_guard lock(mutex_);
-    auto grants = readLocked();
-    auto it = grants.find(displayID);
+    const auto& grants = readLocked();
+    const auto it = grants.find(displayID);
     if (it == grants.end()) return std::nullopt;
     return it->second;
 }

@@ -34,7 +34,8 @@ public:
     static bool isValidToken(const std::string& token);
 
 private:
-    std::map<std::string, std::string> readLocked() const;
+    // The grants in the file now; valid until the next call.
+    const std::map<std::string, std::string>& readLocked() const;
     std::map<std::string, std::string> parse() const;
     std::optional<std::string> writeLocked(const std::map<std::string, std::string>& grants);
 
