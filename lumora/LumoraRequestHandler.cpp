@@ -82,31 +82,33 @@ bool LumoraRequestHandler::systemAudioAvailable(const Settings& settings) const 
     return settings.systemAudioAvailable && backend_->systemAudioSupported();
 }
 
-std::string LumoraRequestHandler::captureReadiness(const Settings& settings) const {
+std::string LumoraRequestHandler::captureReadiness(const Settings& settings, bool recording) const {
     if (!settings.simulate.setupComplete) return "setup_required";
     if (!settings.simulate.screenRecordingPermission) return "permission_required";
     const auto displays = backend_->displayList();
     if (displays->empty()) return "no_display";
-    if (recorder_->active()) return "busy";
+    if (recording) return "busy";
     // A start would work, but only once the user allows it in the desktop's dialog.
     if (backend_->startNeedsConsent(displays->front())) return "consent_required";
     return "ready";
 }
 
 AutomationReply LumoraRequestHandler::capabilities(const Settings& settings) {
+    // Read once: the readiness and the active session describe the same moment.
+    const auto active = recorder_->active();
     recorder::CapabilitiesPayload payload;
     payload.appName = identity_.appName;
     payload.appVersion = identity_.appVersion;
     payload.bundleIdentifier = identity_.bundleIdentifier;
     payload.automationEnabled = settings.automationEnabled;
-    payload.captureReadiness = captureReadiness(settings);
+    payload.captureReadiness = captureReadiness(settings, active.has_value());
     payload.supportedSources = {recorder::SourceKind::display};
     payload.systemAudioSupported = systemAudioAvailable(settings);
     payload.microphoneSupported = false;
     payload.maximumDurationSeconds = recorder::AutomationProtocol::maximumDurationSeconds;
     payload.video = {"h264", "mp4", maximumOutputWidth, maximumOutputHeight,
                      std::min(maximumFrameRate, settings.frameRate)};
-    if (auto active = recorder_->active()) {
+    if (active) {
         recorder::SessionSummary summary;
         summary.state = active->state;
         summary.origin = std::string(recording_text::origin(active->origin));
@@ -198,15 +200,17 @@ std::optional<Recorder::StartOrder> LumoraRequestHandler::manualOrder() const {
 }
 
 AutomationReply LumoraRequestHandler::status(const recorder::StatusParameters& parameters, const Settings& settings) {
+    // Read once: the readiness and the active session describe the same moment.
+    const auto active = recorder_->active();
     recorder::StatusPayload payload;
     payload.automationEnabled = settings.automationEnabled;
-    payload.captureReadiness = captureReadiness(settings);
+    payload.captureReadiness = captureReadiness(settings, active.has_value());
     if (parameters.sessionID) {
         if (tooLong(*parameters.sessionID)) return AutomationReply::failure(refusals::identifierTooLong("sessionId"));
         auto session = recorder_->session(*parameters.sessionID);
         if (!session) return AutomationReply::failure(refusals::sessionNotFound(*parameters.sessionID));
         payload.session = statusOf(*session);
-    } else if (auto active = recorder_->active()) {
+    } else if (active) {
         payload.session = statusOf(*active);
     }
     return AutomationReply::status(std::move(payload));

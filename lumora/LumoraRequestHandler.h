@@ -51,7 +51,7 @@ private:
     recorder::AutomationReply stop(const recorder::SessionParameters& parameters);
     recorder::AutomationReply result(const recorder::SessionParameters& parameters);
 
-    std::string captureReadiness(const Settings& settings) const;
+    std::string captureReadiness(const Settings& settings, bool recording) const;
     bool systemAudioAvailable(const Settings& settings) const;
 
     Identity identity_;

@@ -436,6 +436,32 @@ TEST(Handler, ReadyOnlyWhenAStartNeedsNobodysConsentWithFakeCapture) {
     EXPECT_EQ(result.failure->hint, "Run the grant.");
 }
 
+// Readiness "busy" and the active session come from one look at the recorder: a recording that
+// starts or ends meanwhile never gives "busy" without a session, or a session with "ready".
+TEST(Handler, ReadinessAndActiveSessionAgreeWhileRecordingsComeAndGoWithFakeCapture) {
+    Fixture f;
+    std::atomic<bool> done = false;
+    std::thread cycling([&] {
+        for (int i = 0; i < 400; ++i) {
+            f.startSession("C" + std::to_string(i));
+            f.backend->last()->beginRecording();
+            f.backend->last()->endSaved();
+        }
+        done = true;
+    });
+    int disagreements = 0, busy = 0, idle = 0;
+    while (!done) {
+        const auto capabilities = as<AutomationReply::Capabilities>(f.send(AutomationCommand::capabilities())).payload;
+        const bool capabilitiesBusy = capabilities.captureReadiness == "busy";
+        disagreements += capabilitiesBusy != capabilities.activeSession.has_value();
+        (capabilitiesBusy ? busy : idle) += 1;
+        const auto status = as<AutomationReply::Status>(f.send(statusOf())).payload;
+        disagreements += (status.captureReadiness == "busy") != status.session.has_value();
+    }
+    cycling.join();
+    EXPECT_EQ(disagreements, 0) << busy << " busy and " << idle << " idle replies";
+}
+
 TEST(Handler, StopBeforeCaptureBeganEndsCancelledWithFakeCapture) {
     Fixture f;
     const auto id = f.startSession();
