@@ -15,7 +15,8 @@ namespace recorder::UnixSocket {
 
 namespace {
 
-using Clock = std::chrono::system_clock;
+// Monotonic: a wall clock set back mid-exchange would stretch a time-out by as much.
+using Clock = std::chrono::steady_clock;
 
 Clock::time_point deadlineAfter(double timeout) {
     if (std::isnan(timeout) || timeout < 0) timeout = 0;

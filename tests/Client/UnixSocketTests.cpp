@@ -8,10 +8,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <thread>
 
 #include "RecorderAutomation/Protocol/LineFrameDecoder.h"
 #include "tests/Support/AppSocket.h"
+#include "tests/Support/Subprocess.h"
 #include "tests/Support/TemporaryHome.h"
 
 namespace recorder {
@@ -301,6 +304,41 @@ TEST(UnixSocketTests, ReadLineOverLimitWithoutNewlineIsMessageTooLarge) {
     pair.near.fd = (::close(pair.near.fd), -1);
     writer.join();
 }
+
+// A time-out is measured on the monotonic clock: the wall clock set back an hour while a call
+// waits (libfaketime, in a child process) must not make the call wait an hour more.
+class DeadlineUnderWallClockJump : public testing::TestWithParam<const char*> {};
+
+TEST_P(DeadlineUnderWallClockJump, TimesOutOnTime) {
+    if (std::string(LUMORA_FAKETIME_LIBRARY).empty()) GTEST_SKIP() << "libfaketime is not installed";
+    TemporaryDirectory directory;
+    const auto offset = directory.path() / "offset";
+    std::ofstream(offset) << "+0\n";
+    std::thread setBack([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream(offset) << "-3600\n";
+    });
+    const auto start = Clock::now();
+    const auto outcome =
+        testsupport::runProcess({LUMORA_DEADLINE_PROBE, GetParam(), "0.5"},
+                                testsupport::inEnvironment({{"LD_PRELOAD", LUMORA_FAKETIME_LIBRARY},
+                                                            {"FAKETIME_TIMESTAMP_FILE", offset.string()},
+                                                            {"FAKETIME_NO_CACHE", "1"},
+                                                            {"DONT_FAKE_MONOTONIC", "1"},
+                                                            {"ASAN_OPTIONS", "verify_asan_link_order=0"}})
+                                    .within(std::chrono::seconds(10)));
+    const double took = secondsSince(start);
+    setBack.join();
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.out << outcome.err;
+    double wallSeconds = 0;
+    ASSERT_EQ(std::sscanf(outcome.out.c_str(), "timedOut %lf", &wallSeconds), 1) << outcome.out;
+    EXPECT_LT(wallSeconds, -3000) << "the child's wall clock did not jump: the case tests nothing";
+    EXPECT_GE(took, 0.45);
+    EXPECT_LT(took, 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, DeadlineUnderWallClockJump, testing::Values("read", "write"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace recorder
