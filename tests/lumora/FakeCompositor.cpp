@@ -58,6 +58,7 @@ void bindOutput(wl_client* client, void* data, uint32_t version, uint32_t id) {
 struct FakeCompositor::Loop {
     wl_display* display = nullptr;
     int wake = -1;
+    wl_event_source* wakeSource = nullptr;
     std::mutex mutex;
     std::deque<std::packaged_task<void()>> tasks;
     bool stopping = false;
@@ -105,14 +106,15 @@ FakeCompositor::FakeCompositor(std::filesystem::path socket) : socket_(std::move
     };
     wl_display_add_client_created_listener(loop_->display, &loop_->clientCreated);
     loop_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    wl_event_loop_add_fd(wl_display_get_event_loop(loop_->display), loop_->wake, WL_EVENT_READABLE, Loop::onWake,
-                         loop_.get());
+    loop_->wakeSource = wl_event_loop_add_fd(wl_display_get_event_loop(loop_->display), loop_->wake, WL_EVENT_READABLE,
+                                             Loop::onWake, loop_.get());
     loop_->thread = std::thread([loop = loop_.get()] { loop->run(); });
 }
 
 FakeCompositor::~FakeCompositor() {
     onLoop([this] { loop_->stopping = true; });
     loop_->thread.join();
+    wl_event_source_remove(loop_->wakeSource);
     wl_display_destroy_clients(loop_->display);
     wl_display_destroy(loop_->display);  // closes the listening socket
     ::close(loop_->wake);

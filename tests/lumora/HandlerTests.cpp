@@ -443,7 +443,7 @@ TEST(Handler, ReadinessAndActiveSessionAgreeWhileRecordingsComeAndGoWithFakeCapt
     std::atomic<bool> done = false;
     std::thread cycling([&] {
         for (int i = 0; i < 400; ++i) {
-            f.startSession("C" + std::to_string(i));
+            f.startSession('C' + std::to_string(i));
             f.backend->last()->beginRecording();
             f.backend->last()->endSaved();
         }
