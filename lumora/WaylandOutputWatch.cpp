@@ -54,10 +54,11 @@ void WaylandOutputWatch::run() {
         if (waited == WaylandOutputConnection::Wait::interrupted || waited == WaylandOutputConnection::Wait::broken)
             break;
         if (!connection.takeChange()) continue;
-        auto list =
-            std::make_shared<const std::vector<CaptureDisplay>>(WaylandOutputs::toDisplays(connection.outputs()));
+        auto list = WaylandOutputs::toDisplays(connection.outputs());
         std::lock_guard lock(mutex_);
-        displays_ = std::move(list);
+        // Events that change nothing shown (the same mode sent again) keep the list.
+        if (!displays_ || *displays_ != list)
+            displays_ = std::make_shared<const std::vector<CaptureDisplay>>(std::move(list));
     }
     std::lock_guard lock(mutex_);
     displays_.reset();

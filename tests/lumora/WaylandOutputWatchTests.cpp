@@ -142,6 +142,11 @@ TEST(WaylandOutputWatch, FollowsOutputsPluggedChangedAndUnpluggedOverOneConnecti
     EXPECT_TRUE(watchLists(watch, {"DP-1 1920", "HDMI-A-1 3840"}));
     compositor.resize(second, 1280, 720);
     EXPECT_TRUE(watchLists(watch, {"DP-1 1920", "HDMI-A-1 1280"}));
+    // The same mode told again changes nothing: the list stays the one already handed out.
+    const auto resized = watch.displays();
+    compositor.resize(second, 1280, 720);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(watch.displays(), resized);
     compositor.unplug(first);
     EXPECT_TRUE(watchLists(watch, {"HDMI-A-1 1280"}));
     ASSERT_TRUE(watch.displays());
