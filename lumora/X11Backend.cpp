@@ -1,110 +1,48 @@
 #include "lumora/X11Backend.h"
 
 #include <cstdlib>
-#include <optional>
-#include <regex.h>
-#include <sstream>
-
-#include "lumora/ChildProcess.h"
+#include <system_error>
 
 namespace lumora {
-namespace {
 
-// A POSIX extended expression: a tool's output lines need no more, and std::regex is heavy to
-// build, with GCC's false alarms inside its inlined automaton.
-class Pattern {
-public:
-    explicit Pattern(const char* expression) { compiled_ = ::regcomp(&regex_, expression, REG_EXTENDED) == 0; }
-    ~Pattern() {
-        if (compiled_) ::regfree(&regex_);
-    }
-    Pattern(const Pattern&) = delete;
-    Pattern& operator=(const Pattern&) = delete;
-
-    // The groups of the first match in `text` (the whole match first), or nothing.
-    std::optional<std::vector<std::string>> search(const std::string& text) const {
-        regmatch_t groups[8];
-        if (!compiled_ || ::regexec(&regex_, text.c_str(), 8, groups, 0) != 0) return std::nullopt;
-        std::vector<std::string> found;
-        for (std::size_t i = 0; i <= regex_.re_nsub && i < 8; ++i)
-            found.push_back(groups[i].rm_so < 0 ? std::string()
-                                                : text.substr(std::size_t(groups[i].rm_so),
-                                                              std::size_t(groups[i].rm_eo - groups[i].rm_so)));
-        return found;
-    }
-
-private:
-    regex_t regex_{};
-    bool compiled_ = false;
-};
-
-}  // namespace
-
-X11Backend::X11Backend(std::string display) : display_(std::move(display)) {
+X11Backend::X11Backend(std::string display)
+    : display_(std::move(display)), none_(std::make_shared<const std::vector<CaptureDisplay>>()) {
     if (display_.empty()) {
         const char* env = std::getenv("DISPLAY");
         display_ = env ? env : "";
     }
 }
 
-std::vector<CaptureDisplay> X11Backend::parseMonitors(const std::string& text, const std::string& displayName) {
-    //  0: +*DP-1 1920/527x1080/296+0+0  DP-1
-    // The name begins with neither flag, so that the flags alone decide the first two groups.
-    static const Pattern line(
-        "^[[:space:]]*[0-9]+:[[:space:]]+\\+?(\\*?)([^*+[:space:]][^[:space:]]*)[[:space:]]+"
-        "([0-9]+)/[0-9]+x([0-9]+)/[0-9]+([+-][0-9]+)([+-][0-9]+)");
-    std::vector<CaptureDisplay> primary, others;
-    std::istringstream in(text);
-    std::string row;
-    while (std::getline(in, row)) {
-        const auto m = line.search(row);
-        if (!m) continue;
-        CaptureDisplay d;
-        d.id = (*m)[2];
-        d.pixelWidth = std::atoll((*m)[3].c_str());
-        d.pixelHeight = std::atoll((*m)[4].c_str());
-        d.originX = std::atoll((*m)[5].c_str());
-        d.originY = std::atoll((*m)[6].c_str());
-        d.name = "Monitor " + d.id + " on " + displayName;
-        if (d.pixelWidth <= 0 || d.pixelHeight <= 0) continue;
-        ((*m)[1] == "*" && primary.empty() ? primary : others).push_back(std::move(d));
+X11Backend::~X11Backend() = default;
+
+std::vector<CaptureDisplay> X11Backend::displays() { return *displayList(); }
+
+std::shared_ptr<const std::vector<CaptureDisplay>> X11Backend::displayList() {
+    std::lock_guard lock(mutex_);
+    if (watch_) {
+        if (auto list = watch_->list()) return list;
+        watch_.reset();  // its connection broke
     }
-    primary.insert(primary.end(), others.begin(), others.end());
-    if (!primary.empty()) primary.front().isDefault = true;
-    return primary;
-}
-
-std::vector<CaptureDisplay> X11Backend::parseScreen(const std::string& text, const std::string& displayName) {
-    static const Pattern dimensions("dimensions:[[:space:]]+([0-9]+)x([0-9]+)[[:space:]]+pixels");
-    const auto m = dimensions.search(text);
-    if (!m) return {};
-    CaptureDisplay d;
-    d.id = "screen";
-    d.name = "Screen of " + displayName;
-    d.pixelWidth = std::atoll((*m)[1].c_str());
-    d.pixelHeight = std::atoll((*m)[2].c_str());
-    d.isDefault = true;
-    return {d};
-}
-
-std::vector<CaptureDisplay> X11Backend::displays() {
-    if (display_.empty()) return {};
-    const auto timeout = std::chrono::seconds(5);
+    const auto now = std::chrono::steady_clock::now();
+    if (display_.empty() || now < nextAttempt_) return none_;
+    auto monitors = X11Monitors::connect(display_);
+    if (!monitors) {
+        nextAttempt_ = now + retryInterval;
+        return none_;
+    }
+    auto displays = monitors->read();
+    if (!displays) {
+        nextAttempt_ = now + retryInterval;
+        return none_;
+    }
+    auto list = std::make_shared<const std::vector<CaptureDisplay>>(*displays);
     try {
-        if (ChildProcess::locate("xrandr")) {
-            auto listed = ChildProcess::run("xrandr", {"-d", display_, "--listmonitors"}, timeout);
-            if (listed.exit.succeeded()) {
-                auto monitors = parseMonitors(listed.output, display_);
-                if (!monitors.empty()) return monitors;
-            }
-        }
-        if (ChildProcess::locate("xdpyinfo")) {
-            auto info = ChildProcess::run("xdpyinfo", {"-display", display_}, timeout);
-            if (info.exit.succeeded()) return parseScreen(info.output, display_);
-        }
-    } catch (const ChildProcess::Failure&) {
+        watch_ = std::make_unique<X11MonitorWatch>(std::move(monitors), std::move(*displays));
+        return watch_->list();
+    } catch (const std::system_error&) {
+        // Out of descriptors or threads: this answer stands, and the next request asks again.
+        return list;
     }
-    return {};
 }
 
 FfmpegBackend::Inputs X11Backend::inputs(const CaptureRequest& request) const {

@@ -1,8 +1,14 @@
 #pragma once
-// Records an X display with x11grab. Each monitor that xrandr lists is a display (the primary
-// one first); without xrandr the whole screen, as xdpyinfo reports its size, is one display.
+// Records an X display with x11grab. Each monitor that RandR lists is a display (the primary
+// one first); without RandR 1.5 or monitors the whole screen is one display. The list is kept
+// current by an X11MonitorWatch, so that asking for it costs no round trip to the server.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
 
 #include "lumora/FfmpegBackend.h"
+#include "lumora/X11MonitorWatch.h"
 
 namespace lumora {
 
@@ -12,21 +18,28 @@ public:
     explicit X11Backend(std::string display);
 
     std::string name() const override { return "x11"; }
+    ~X11Backend() override;
+
     std::vector<CaptureDisplay> displays() override;
+    // The watched list. Without a watch (no server yet, or its connection broke) the server is
+    // asked once over a new connection, which then becomes the watch; a server that cannot be
+    // reached is tried again no sooner than `retryInterval` later, and has no displays until then.
+    std::shared_ptr<const std::vector<CaptureDisplay>> displayList() override;
     bool systemAudioSupported() const override { return false; }
 
     const std::string& displayName() const { return display_; }
 
-    // Reads the output of `xrandr --listmonitors`.
-    static std::vector<CaptureDisplay> parseMonitors(const std::string& text, const std::string& displayName);
-    // Reads the screen size from the output of `xdpyinfo`.
-    static std::vector<CaptureDisplay> parseScreen(const std::string& text, const std::string& displayName);
+    static constexpr std::chrono::milliseconds retryInterval{1000};
 
 protected:
     Inputs inputs(const CaptureRequest& request) const override;
 
 private:
     std::string display_;
+    const std::shared_ptr<const std::vector<CaptureDisplay>> none_;
+    std::mutex mutex_;  // guards what follows: requests may ask from several threads
+    std::unique_ptr<X11MonitorWatch> watch_;
+    std::chrono::steady_clock::time_point nextAttempt_{};
 };
 
 }  // namespace lumora

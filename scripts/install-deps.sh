@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   scdoc
   ffmpeg xvfb x11-xserver-utils jq libfaketime
+  libxcb1-dev libxcb-randr0-dev
   libglib2.0-dev libwayland-dev wayland-protocols
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-pipewire dbus-daemon

@@ -245,50 +245,6 @@ TEST(MediaProbe, RefusesFilesThatAreNotVideos) {
     EXPECT_EQ(std::get<SavedMedia>(parsed), (SavedMedia{junk, 2.5, 10, 8, 5}));
 }
 
-TEST(X11Backend, ReadsMonitorsPrimaryFirstAndFallsBackToTheScreenSize) {
-    auto monitors = X11Backend::parseMonitors(
-        "Monitors: 2\n"
-        " 0: +HDMI-1 1280/338x1024/270+1920+0  HDMI-1\n"
-        " 1: +*DP-1 1920/527x1080/296+0+0  DP-1\n",
-        ":0");
-    ASSERT_EQ(monitors.size(), 2u);
-    EXPECT_EQ(monitors[0], (CaptureDisplay{"DP-1", "Monitor DP-1 on :0", 1920, 1080, 1.0, true, 0, 0}));
-    EXPECT_EQ(monitors[1], (CaptureDisplay{"HDMI-1", "Monitor HDMI-1 on :0", 1280, 1024, 1.0, false, 1920, 0}));
-    EXPECT_TRUE(X11Backend::parseMonitors("Monitors: 0\n", ":0").empty());
-    auto screen = X11Backend::parseScreen("screen #0:\n  dimensions:    800x600 pixels (203x152 millimeters)\n", ":5");
-    ASSERT_EQ(screen.size(), 1u);
-    EXPECT_EQ(screen[0].pixelWidth, 800);
-    EXPECT_TRUE(screen[0].isDefault);
-}
-
-// One monitor line each: what is kept of it, or nothing.
-TEST(X11Backend, ReadsEachFormOfAMonitorLine) {
-    struct Row {
-        std::string line;
-        std::optional<CaptureDisplay> read;
-    };
-    for (const auto& row : {
-             Row{" 0: +*eDP-1 1920/344x1080/193-1920-1080  eDP-1",
-                 CaptureDisplay{"eDP-1", "Monitor eDP-1 on :1", 1920, 1080, 1.0, true, -1920, -1080}},
-             Row{" 2: VIRTUAL-1 800/0x600/0+0+0  VIRTUAL-1",
-                 CaptureDisplay{"VIRTUAL-1", "Monitor VIRTUAL-1 on :1", 800, 600, 1.0, true, 0, 0}},
-             Row{"10: +odd*name 640/1x480/1+5+7",
-                 CaptureDisplay{"odd*name", "Monitor odd*name on :1", 640, 480, 1.0, true, 5, 7}},
-             Row{" 0: +*DP-1 0/0x1080/0+0+0  DP-1", std::nullopt},     // no width
-             Row{" 0: +*DP-1 1920/527x1080/296  DP-1", std::nullopt},  // no origin
-             Row{"Monitors: 1", std::nullopt},
-             Row{"", std::nullopt},
-         }) {
-        const auto read = X11Backend::parseMonitors(row.line + "\n", ":1");
-        if (!row.read) {
-            EXPECT_TRUE(read.empty()) << row.line;
-            continue;
-        }
-        ASSERT_EQ(read.size(), 1u) << row.line;
-        EXPECT_EQ(read[0], *row.read) << row.line;
-    }
-}
-
 // Starts an Xvfb server on a free display number for one test, and stops it.
 class VirtualXServer {
 public:
