@@ -26,11 +26,7 @@ std::shared_ptr<const std::vector<CaptureDisplay>> X11Backend::displayList() {
     const auto now = std::chrono::steady_clock::now();
     if (display_.empty() || now < nextAttempt_) return none_;
     auto monitors = X11Monitors::connect(display_);
-    if (!monitors) {
-        nextAttempt_ = now + retryInterval;
-        return none_;
-    }
-    auto displays = monitors->read();
+    auto displays = monitors ? monitors->read() : std::nullopt;
     if (!displays) {
         nextAttempt_ = now + retryInterval;
         return none_;

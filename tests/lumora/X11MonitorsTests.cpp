@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -150,7 +151,47 @@ TEST(X11MonitorWatch, ListsTheServersScreenWithAndWithoutRandR) {
         const std::vector<CaptureDisplay> expected{{row.id, row.name + server.display(), 320, 240, 1.0, true, 0, 0}};
         EXPECT_EQ(*list, expected) << row.name;
         EXPECT_EQ(backend.displays(), expected) << row.name;
+        // A screen the server does not have.
+        EXPECT_TRUE(X11Backend(server.display() + ".7").displayList()->empty());
     }
+}
+
+// The highest descriptor number this process may open is set just above its lowest free one:
+// the X connection fits, the watch's wake-up descriptor does not.
+class DescriptorLimit {
+public:
+    DescriptorLimit() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit tight = saved_;
+        tight.rlim_cur = rlim_t(lowestFree + 1);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+TEST(X11MonitorWatch, WithoutRoomForAWatchEachRequestAsksTheServerItself) {
+    REQUIRE_XVFB();
+    XServer server;
+    ASSERT_TRUE(server.running());
+    X11Backend backend(server.display());
+    const std::vector<CaptureDisplay> expected{
+        {"screen", "Monitor screen on " + server.display(), 320, 240, 1.0, true, 0, 0}};
+    {
+        DescriptorLimit limit;
+        const auto first = backend.displayList();
+        const auto second = backend.displayList();
+        EXPECT_EQ(*first, expected);
+        EXPECT_EQ(*second, expected);
+        EXPECT_NE(first, second);  // no watch: each is a listing of its own
+    }
+    const auto watched = backend.displayList();
+    EXPECT_EQ(*watched, expected);
+    EXPECT_EQ(backend.displayList(), watched);
 }
 
 TEST(X11MonitorWatch, SeesEachChangeAndAnswersFromOneListBetweenChanges) {
