@@ -1,7 +1,6 @@
 #include "lumora/X11Backend.h"
 
 #include <cstdlib>
-#include <system_error>
 
 namespace lumora {
 
@@ -32,13 +31,9 @@ std::shared_ptr<const std::vector<CaptureDisplay>> X11Backend::displayList() {
         return none_;
     }
     auto list = std::make_shared<const std::vector<CaptureDisplay>>(*displays);
-    try {
-        watch_ = std::make_unique<X11MonitorWatch>(std::move(monitors), std::move(*displays));
-        return watch_->list();
-    } catch (const std::system_error&) {
-        // Out of descriptors or threads: this answer stands, and the next request asks again.
-        return list;
-    }
+    watch_ = X11MonitorWatch::start(std::move(monitors), std::move(*displays));
+    // Out of descriptors or threads: this answer stands, and the next request asks again.
+    return watch_ ? watch_->list() : list;
 }
 
 FfmpegBackend::Inputs X11Backend::inputs(const CaptureRequest& request) const {

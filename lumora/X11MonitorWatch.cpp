@@ -10,19 +10,26 @@
 
 namespace lumora {
 
-X11MonitorWatch::X11MonitorWatch(std::unique_ptr<X11Monitors> monitors, std::vector<CaptureDisplay> first)
-    : monitors_(std::move(monitors)), list_(std::make_shared<const std::vector<CaptureDisplay>>(std::move(first))) {
+std::unique_ptr<X11MonitorWatch> X11MonitorWatch::start(std::unique_ptr<X11Monitors> monitors,
+                                                        std::vector<CaptureDisplay> first) {
+    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop < 0) return nullptr;
+    try {
+        return std::unique_ptr<X11MonitorWatch>(new X11MonitorWatch(std::move(monitors), std::move(first), stop));
+    } catch (const std::system_error&) {
+        ::close(stop);
+        return nullptr;
+    }
+}
+
+X11MonitorWatch::X11MonitorWatch(std::unique_ptr<X11Monitors> monitors, std::vector<CaptureDisplay> first, int stop)
+    : monitors_(std::move(monitors)),
+      stop_(stop),
+      list_(std::make_shared<const std::vector<CaptureDisplay>>(std::move(first))) {
     // Should the server refuse to send notices, the connection is still watched: its end is
     // what drops the list.
     monitors_->selectChanges();
-    stop_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        ::close(stop_);
-        throw;
-    }
+    thread_ = std::thread([this] { run(); });
 }
 
 X11MonitorWatch::~X11MonitorWatch() {

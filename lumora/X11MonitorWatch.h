@@ -19,9 +19,10 @@ class X11MonitorWatch {
 public:
     using List = std::shared_ptr<const std::vector<CaptureDisplay>>;
 
-    // Watches the server of `monitors`, whose displays are `first` now. Throws
-    // std::system_error when the thread or its wake-up descriptor cannot be made.
-    X11MonitorWatch(std::unique_ptr<X11Monitors> monitors, std::vector<CaptureDisplay> first);
+    // Watches the server of `monitors`, whose displays are `first` now; nothing (and the
+    // connection closed) when the thread or its wake-up descriptor cannot be made.
+    static std::unique_ptr<X11MonitorWatch> start(std::unique_ptr<X11Monitors> monitors,
+                                                  std::vector<CaptureDisplay> first);
     ~X11MonitorWatch();  // ends the thread and waits for it
     X11MonitorWatch(const X11MonitorWatch&) = delete;
     X11MonitorWatch& operator=(const X11MonitorWatch&) = delete;
@@ -30,6 +31,7 @@ public:
     List list() const;
 
 private:
+    X11MonitorWatch(std::unique_ptr<X11Monitors> monitors, std::vector<CaptureDisplay> first, int stop);
     void run();
     void publish(List list);
 
