@@ -16,9 +16,9 @@ class X11Backend : public FfmpegBackend {
 public:
     // `display` is an X display name such as ":0"; empty means $DISPLAY.
     explicit X11Backend(std::string display);
+    ~X11Backend() override;  // ends the watch's thread
 
     std::string name() const override { return "x11"; }
-    ~X11Backend() override;
 
     std::vector<CaptureDisplay> displays() override;
     // The watched list. Without a watch (no server yet, or its connection broke) the server is

@@ -1,6 +1,5 @@
 #include "lumora/X11Monitors.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
