@@ -7,12 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <optional>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -262,22 +268,95 @@ TEST(X11MonitorWatch, DropsTheListOfAServerThatEndsAndWatchesItsSuccessor) {
     ASSERT_TRUE(eventually([&] { return backend.displayList()->size() == 2; }));
 }
 
-TEST(X11MonitorWatch, NoServerMeansNoDisplaysAtOnce) {
-    struct Row {
-        std::string display;
-        const char* environment;
-    };
-    for (const auto& row : {Row{":65533", nullptr}, Row{"", nullptr}, Row{"", ":65532"}}) {
-        if (row.environment)
-            ::setenv("DISPLAY", row.environment, 1);
+// Puts $DISPLAY back as it was.
+class DisplayVariable {
+public:
+    DisplayVariable() {
+        if (const char* value = std::getenv("DISPLAY")) saved_ = value;
+    }
+    ~DisplayVariable() { set(saved_); }
+    static void set(const std::optional<std::string>& value) {
+        if (value)
+            ::setenv("DISPLAY", value->c_str(), 1);
         else
             ::unsetenv("DISPLAY");
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+TEST(X11MonitorWatch, NoServerMeansNoDisplaysAtOnce) {
+    DisplayVariable restore;
+    struct Row {
+        std::string display;
+        std::optional<std::string> environment;
+    };
+    for (const auto& row : {Row{":65533", std::nullopt}, Row{"", std::nullopt}, Row{"", ":65532"}}) {
+        DisplayVariable::set(row.environment);
         X11Backend backend(row.display);
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < 100; ++i) ASSERT_TRUE(backend.displayList()->empty()) << row.display;
         EXPECT_TRUE(backend.displays().empty());
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << row.display;
     }
+}
+
+// A listening socket where an X server's would be, that closes each connection at once and
+// counts them: a server that cannot be talked to.
+class ClosingXServer {
+public:
+    ClosingXServer() {
+        for (int number = 300 + ::getpid() % 500; number < 1400 && fd_ < 0; number += 13) {
+            // The abstract name, which xcb tries first: nothing is left in the file system.
+            const std::string name = "/tmp/.X11-unix/X" + std::to_string(number);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path + 1, name.data(), name.size());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                       socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0 &&
+                ::listen(fd, 16) == 0) {
+                fd_ = fd;
+                display_ = ":" + std::to_string(number);
+            } else {
+                ::close(fd);
+            }
+        }
+        if (fd_ >= 0)
+            thread_ = std::thread([this] {
+                for (int connection; (connection = ::accept(fd_, nullptr, nullptr)) >= 0;) {
+                    ++accepted_;
+                    ::close(connection);
+                }
+            });
+    }
+    ~ClosingXServer() {
+        if (fd_ < 0) return;
+        ::shutdown(fd_, SHUT_RDWR);  // ends the accept()
+        thread_.join();
+        ::close(fd_);
+    }
+    bool listening() const { return fd_ >= 0; }
+    const std::string& display() const { return display_; }
+    int accepted() const { return accepted_; }
+
+private:
+    int fd_ = -1;
+    std::string display_;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+TEST(X11MonitorWatch, AServerThatCannotBeTalkedToIsTriedAgainOnlyAfterTheRetryInterval) {
+    ClosingXServer server;
+    ASSERT_TRUE(server.listening());
+    X11Backend backend(server.display());
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(backend.displayList()->empty());
+    EXPECT_EQ(server.accepted(), 1);
+    std::this_thread::sleep_for(X11Backend::retryInterval + 100ms);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(backend.displayList()->empty());
+    EXPECT_EQ(server.accepted(), 2);
 }
 
 }  // namespace
