@@ -64,7 +64,9 @@ void X11MonitorWatch::run() {
         if (changed) {
             auto displays = monitors_->read();
             if (!displays) return publish(nullptr);
-            publish(std::make_shared<const std::vector<CaptureDisplay>>(std::move(*displays)));
+            // One change may bring several notices: readers keep their list while it stays the
+            // same. Only this thread writes `list_`, so it reads it without the lock.
+            if (*displays != *list_) publish(std::make_shared<const std::vector<CaptureDisplay>>(std::move(*displays)));
             continue;
         }
         if (::poll(waits, 2, -1) < 0 && errno != EINTR) return publish(nullptr);
