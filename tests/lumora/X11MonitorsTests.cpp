@@ -181,6 +181,11 @@ private:
 };
 
 TEST(X11MonitorWatch, WithoutRoomForAWatchEachRequestAsksTheServerItself) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checker of the address-sanitizer build opens a pipe to see whether
+    // memory it checks is readable; with no descriptor left it reports sound objects as broken.
+    GTEST_SKIP() << "needs descriptors that the sanitizer runtime would take";
+#endif
     REQUIRE_XVFB();
     XServer server;
     ASSERT_TRUE(server.running());
