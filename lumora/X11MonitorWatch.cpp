@@ -26,8 +26,6 @@ X11MonitorWatch::X11MonitorWatch(std::unique_ptr<X11Monitors> monitors, std::vec
     : monitors_(std::move(monitors)),
       stop_(stop),
       list_(std::make_shared<const std::vector<CaptureDisplay>>(std::move(first))) {
-    // Should the server refuse to send notices, the connection is still watched: its end is
-    // what drops the list.
     monitors_->selectChanges();
     thread_ = std::thread([this] { run(); });
 }

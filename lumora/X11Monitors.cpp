@@ -48,8 +48,6 @@ std::unique_ptr<X11Monitors> X11Monitors::connect(const std::string& display) {
         if (version) {
             monitors->randr_ = true;
             monitors->randrFirstEvent_ = extension->first_event;
-            monitors->randrMonitors_ =
-                version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5);
             monitors->randrMinor_ = version->major_version > 1 ? 99 : version->minor_version;
         }
     }
@@ -66,7 +64,7 @@ bool X11Monitors::broken() const { return xcb_connection_has_error(connection_) 
 
 std::optional<std::vector<X11Monitor>> X11Monitors::monitors() {
     std::vector<X11Monitor> found;
-    if (!randrMonitors_) return found;
+    if (!randr_ || randrMinor_ < 5) return found;  // monitors came with RandR 1.5
     auto reply = fetch<xcb_randr_get_monitors_reply_t>(connection_, xcb_randr_get_monitors(connection_, root_, 1),
                                                        xcb_randr_get_monitors_reply);
     if (!reply) return broken() ? std::nullopt : std::optional(found);
@@ -103,10 +101,11 @@ std::optional<std::vector<CaptureDisplay>> X11Monitors::read() {
     return displaysOf(*listed, geometry->width, geometry->height, display_);
 }
 
-bool X11Monitors::selectChanges() {
+void X11Monitors::selectChanges() {
+    // Unchecked: a refusal arrives as an error event, which isChange() passes over, and the
+    // connection is watched all the same (its end is what drops the list).
     const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    std::vector<xcb_void_cookie_t> requests{
-        xcb_change_window_attributes_checked(connection_, root_, XCB_CW_EVENT_MASK, &events)};
+    xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &events);
     if (randr_) {
         std::uint16_t mask = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE;
         if (randrMinor_ >= 2)
@@ -115,15 +114,9 @@ bool X11Monitors::selectChanges() {
         if (randrMinor_ >= 4)
             mask |= XCB_RANDR_NOTIFY_MASK_PROVIDER_CHANGE | XCB_RANDR_NOTIFY_MASK_PROVIDER_PROPERTY |
                     XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE;
-        requests.push_back(xcb_randr_select_input_checked(connection_, root_, mask));
+        xcb_randr_select_input(connection_, root_, mask);
     }
-    bool selected = true;
-    for (auto request : requests) {
-        xcb_generic_error_t* error = xcb_request_check(connection_, request);
-        selected = selected && error == nullptr;
-        std::free(error);
-    }
-    return selected && !broken();
+    xcb_flush(connection_);
 }
 
 bool X11Monitors::isChange(const xcb_generic_event_t& event) const {

@@ -37,8 +37,8 @@ public:
 
     // Asks the server for notice of every change of screens, outputs and monitors on the root
     // window (RandR's notices, and the root's own configure notices, which are all that a
-    // change of monitors alone sends); false when a request failed.
-    bool selectChanges();
+    // change of monitors alone sends).
+    void selectChanges();
     // Whether `event` (one the connection delivered) says the displays may have changed.
     bool isChange(const xcb_generic_event_t& event) const;
 
@@ -57,9 +57,8 @@ private:
     xcb_connection_t* connection_;
     std::uint32_t root_;
     std::string display_;
-    bool randr_ = false;          // the extension is there
-    bool randrMonitors_ = false;  // and it is 1.5 or later
-    int randrMinor_ = 0;          // its minor version (99 for any later major one)
+    bool randr_ = false;  // the extension is there
+    int randrMinor_ = 0;  // its minor version (99 for any later major one)
     std::uint8_t randrFirstEvent_ = 0;
 };
 
